@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <iterator>
 #include <span>
 #include <string>
@@ -93,8 +94,13 @@ struct InternEntry {
   std::string_view view() const { return {text(), length}; }
 };
 
-// The shared entry of the empty text: outside every table, never counted, never freed.
-extern const InternEntry kEmptyText;
+// The shared entry of the empty text: outside every table, never counted, never freed. The
+// terminating NUL follows the entry as it does in every other entry.
+struct EmptyTextEntry {
+  InternEntry entry;
+  char terminator[8];
+};
+extern const EmptyTextEntry kEmptyText;
 
 // Heap part of a collection (items are BindingValue*) or a structure (items are MemberNode*,
 // sorted by name). Every item is a separate pool slot, which keeps references stable.
@@ -132,13 +138,11 @@ class BindingValue {
   // Releases the heap part; the kind becomes empty. Clearing a root also resets the tree's
   // length error.
   void Clear() {
-    if (kind_ >= ValueKind::kString) {
-      ReleaseHeapPart();
-    }
-    kind_ = ValueKind::kEmpty;
-    payload_.bits = 0;
-    if (root_ && context_ != nullptr) {
-      ResetLengthError();
+    if (kind_ >= ValueKind::kString || (root_ && context_ != nullptr)) {
+      ClearSlow();
+    } else {
+      kind_ = ValueKind::kEmpty;
+      payload_.bits = 0;
     }
   }
 
@@ -173,7 +177,7 @@ class BindingValue {
   }
   // NUL-terminated text; the empty text for a value of another kind.
   const char* GetCString() const {
-    return kind_ == ValueKind::kString ? payload_.string->text() : detail::kEmptyText.text();
+    return kind_ == ValueKind::kString ? payload_.string->text() : "";
   }
   std::span<const uint8_t> GetBlob() const;
   const EnumValue& GetEnum() const;
@@ -252,6 +256,7 @@ class BindingValue {
  private:
   friend struct detail::TreeContext;
   friend class ValueOps;
+  friend class BindingResult;
 
   union Payload {
     uint64_t bits;
@@ -268,14 +273,19 @@ class BindingValue {
   // A non-root value of the given tree (an element, a member or a scratch value).
   explicit BindingValue(detail::TreeContext* context) noexcept : context_(context), root_(0) {}
 
-  void ReleaseHeapPart();
-  void ResetLengthError();
+  void ClearSlow();
+  // Clears the value and makes it the structure {"error": message}; `message` may point into
+  // this value's own tree.
+  void BecomeError(std::string_view message);
 
   Payload payload_{.bits = 0};
   detail::TreeContext* context_ = nullptr;
   ValueKind kind_ = ValueKind::kEmpty;
   uint8_t root_ = 1;
 };
+
+// Prints DebugString(), so that test frameworks show values readably.
+void PrintTo(const BindingValue& value, std::ostream* out);
 
 namespace detail {
 struct MemberNode {

@@ -8,6 +8,7 @@
 #include "sdk/text/format_message.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -268,8 +269,9 @@ int PrintArgument(char* destination, size_t size, const char* spec, const Messag
 }
 #pragma GCC diagnostic pop
 
+// Writes a non-negative width or precision (at most INT_MAX: ten digits).
 void AppendNumber(char*& cursor, int64_t value) {
-  cursor += std::snprintf(cursor, 24, "%lld", static_cast<long long>(value));
+  cursor = std::to_chars(cursor, cursor + 10, value).ptr;
 }
 
 // Rebuilds the specification from its checked parts and prints the argument into the output.

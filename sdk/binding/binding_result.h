@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "sdk/binding/binding_value.h"
+#include "sdk/text/format_message.h"
 
 namespace sdk::binding {
 
@@ -29,6 +30,13 @@ class BindingResult {
   // Fails the result with `message` taken as it stands (it may point into this result's own
   // value, e.g. the current error text).
   void Fail(std::string_view message);
+
+  // Fails the result with a message filled from a "%1"-style template (sdk::text::
+  // FormatMessage, at most 4095 bytes), e.g. Fail("A value for '%1' is required.", name).
+  template <typename... Args>
+  requires(sizeof...(Args) > 0) void Fail(std::string_view format, const Args&... args) {
+    Fail(std::string_view(sdk::text::FormatMessage(format, args...)));
+  }
 
   // The message of a failed result; the empty text while ok.
   std::string_view ErrorMessage() const {

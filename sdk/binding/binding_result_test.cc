@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace sdk::binding {
@@ -54,6 +55,38 @@ TEST(BindingResultTest, FailWithATextOfItsOwnTree) {
   result.Fail(result.ErrorMessage());
   EXPECT_EQ(result.ErrorMessage(), "a message that lives in the tree");
   EXPECT_EQ(result.value().InternedReferences("a message that lives in the tree"), 1u);
+}
+
+struct TemplateCase {
+  const char* expected;
+  void (*fail)(BindingResult&);
+};
+
+TEST(BindingResultTest, FailFillsTemplates) {
+  const TemplateCase kCases[] = {
+      {"A value for 'level' is required.",
+       [](BindingResult& r) { r.Fail("A value for '%1' is required.", "level"); }},
+      {"Value 256 for 'x' of type uint8 is out of range",
+       [](BindingResult& r) {
+         r.Fail("Value %1 for '%2' of type %3 is out of range", uint64_t{256}, "x", "uint8");
+       }},
+      {"Value -1 for 'x' of type uint8 is out of range",
+       [](BindingResult& r) {
+         r.Fail("Value %1 for '%2' of type %3 is out of range", int64_t{-1}, "x", "uint8");
+       }},
+      {"100% sure", [](BindingResult& r) { r.Fail("100% sure"); }},  // no arguments: verbatim
+      {"3 is not a valid enumeration value for 'e'.",
+       [](BindingResult& r) {
+         const std::string name = "e";
+         r.Fail("%1 is not a valid enumeration value for '%2'.", 3, name);
+       }},
+  };
+  for (const TemplateCase& c : kCases) {
+    BindingResult result;
+    c.fail(result);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.ErrorMessage(), c.expected);
+  }
 }
 
 TEST(BindingResultTest, EmptyMessageStillFails) {

@@ -42,8 +42,7 @@ std::vector<std::string> FortuneTexts() {
   std::error_code code;
   for (const auto& entry : std::filesystem::directory_iterator(kFortunesFolder, code)) {
     // The data files are the names without extension; ".dat" are indexes, ".u8" links.
-    if (entry.is_regular_file(code) && !entry.is_symlink(code) &&
-        !entry.path().has_extension()) {
+    if (entry.is_regular_file(code) && !entry.is_symlink(code) && !entry.path().has_extension()) {
       files.push_back(entry.path());
     }
   }
@@ -80,7 +79,8 @@ std::string ListText(const std::filesystem::path& path, std::size_t max_entries)
     if (!line.empty()) entries.push_back(line);
   }
   std::string text;
-  const std::size_t count = max_entries == 0 ? entries.size() : std::min(max_entries, entries.size());
+  const std::size_t count =
+      max_entries == 0 ? entries.size() : std::min(max_entries, entries.size());
   for (std::size_t i = 0; i < count; ++i) {
     text += entries[i * entries.size() / count];
     text += '\n';

@@ -25,9 +25,10 @@ std::atomic<int64_t> g_peak_bytes{0};
 
 void* CountedAllocate(std::size_t size, std::size_t alignment) {
   if (size == 0) size = 1;
-  void* pointer = alignment > alignof(std::max_align_t)
-                      ? std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment)
-                      : std::malloc(size);
+  void* pointer =
+      alignment > alignof(std::max_align_t)
+          ? std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment)
+          : std::malloc(size);
   if (pointer == nullptr) return nullptr;
   const int64_t live = g_live_bytes.fetch_add(static_cast<int64_t>(malloc_usable_size(pointer)),
                                               std::memory_order_relaxed) +

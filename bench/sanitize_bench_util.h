@@ -46,8 +46,7 @@ inline void RunCorpus(benchmark::State& state, Implementation implementation, bo
       const bool changed =
           implementation == Implementation::kEngine
               ? SanitizeText(*engines.engine, output, input, 1, false, aggressive, 5)
-              : reference::SanitizeText(*engines.reference, output, input, 1, false, aggressive,
-                                        5);
+              : reference::SanitizeText(*engines.reference, output, input, 1, false, aggressive, 5);
       const std::string masked = sdk::text::Utf32ToUtf8(output);
       benchmark::DoNotOptimize(masked.data());
       modified += changed ? 1 : 0;
@@ -55,9 +54,9 @@ inline void RunCorpus(benchmark::State& state, Implementation implementation, bo
   }
   state.SetBytesProcessed(state.iterations() * bytes);
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(corpus.size()));
-  state.counters["input"] = benchmark::Counter(static_cast<double>(bytes),
-                                              benchmark::Counter::kIsIterationInvariantRate,
-                                              benchmark::Counter::OneK::kIs1000);
+  state.counters["input"] =
+      benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kIsIterationInvariantRate,
+                         benchmark::Counter::OneK::kIs1000);
   state.counters["masked"] = static_cast<double>(modified);
   state.counters["texts"] = static_cast<double>(corpus.size());
 }

@@ -33,9 +33,9 @@ LevelTexts ToLevelTexts(const std::map<uint32_t, std::string>& texts) {
 }
 
 bool SameInputs(const SanitizerSettings& a, const SanitizerSettings& b) {
-  return a.whitelistEnabled == b.whitelistEnabled && a.region == b.region &&
-         a.locale == b.locale && a.adhocIncludes == b.adhocIncludes &&
-         a.adhocExcludes == b.adhocExcludes && a.adhocWhitelist == b.adhocWhitelist;
+  return a.whitelistEnabled == b.whitelistEnabled && a.region == b.region && a.locale == b.locale &&
+         a.adhocIncludes == b.adhocIncludes && a.adhocExcludes == b.adhocExcludes &&
+         a.adhocWhitelist == b.adhocWhitelist;
 }
 
 class LocalSanitizerBackend final : public SanitizerBackend {
@@ -57,8 +57,7 @@ class LocalSanitizerBackend final : public SanitizerBackend {
     if (inputs_.locale.empty()) return std::nullopt;
 
     engine_ = BuildEngine(utils_, inputs_.whitelistEnabled, inputs_.region, inputs_.locale,
-                          ToLevelTexts(inputs_.adhocIncludes),
-                          ToLevelTexts(inputs_.adhocExcludes),
+                          ToLevelTexts(inputs_.adhocIncludes), ToLevelTexts(inputs_.adhocExcludes),
                           ToLevelTexts(inputs_.adhocWhitelist), loader_);
     status_.ready = true;
     status_.region = inputs_.region;

@@ -83,7 +83,7 @@ struct BackendError {
 template <typename T>
 class BackendResult {
  public:
-  BackendResult(T value) : content_(std::move(value)) {}  // NOLINT: implicit by design
+  BackendResult(T value) : content_(std::move(value)) {}             // NOLINT: implicit by design
   BackendResult(BackendError error) : content_(std::move(error)) {}  // NOLINT
 
   bool ok() const { return std::holds_alternative<T>(content_); }

@@ -152,8 +152,8 @@ class TextRunner {
       failed_ = true;
       progress.Clear();
       std::fflush(streams_.out);  // keeps the error beside its line when both go to one place
-      PrintError(streams_.err, std::string(where) + " " + std::to_string(index) + ": " +
-                                   error->message);
+      PrintError(streams_.err,
+                 std::string(where) + " " + std::to_string(index) + ": " + error->message);
       line = std::string();
     }
     WriteLine(streams_.out, *line);
@@ -170,8 +170,8 @@ class TextRunner {
   bool any_contains_ = false;
 };
 
-int Run(const std::vector<std::string>& args, const ToolStreams& streams,
-        SanitizerBackend& backend, const std::filesystem::path& default_assets) {
+int Run(const std::vector<std::string>& args, const ToolStreams& streams, SanitizerBackend& backend,
+        const std::filesystem::path& default_assets) {
   std::variant<ToolOptions, std::string> parsed = ParseToolOptions(args);
   if (const std::string* message = std::get_if<std::string>(&parsed)) {
     PrintError(streams.err, *message);

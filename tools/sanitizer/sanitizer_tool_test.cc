@@ -80,8 +80,8 @@ std::string ReadAll(std::FILE* file) {
 }
 
 RunResult RunTool(SanitizerBackend& backend, const std::vector<std::string>& args,
-              const std::string& input = "", bool terminal = false,
-              const std::filesystem::path& default_assets = SANITIZER_SAMPLE_ASSETS) {
+                  const std::string& input = "", bool terminal = false,
+                  const std::filesystem::path& default_assets = SANITIZER_SAMPLE_ASSETS) {
   std::FILE* in = std::tmpfile();
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
@@ -162,7 +162,11 @@ TEST(SanitizerToolTest, InvalidUtf8IsReportedAndProcessingGoesOn) {
        "sanitizer: argument 2: Invalid UTF-8 string\n"
        "sanitizer: argument 3: Invalid UTF-8 string\n"},
       // An error wins over a match in the exit status.
-      {{"contains", "bad", "\x80"}, "", 2, "true\n\n", "sanitizer: argument 2: Invalid UTF-8 string\n"},
+      {{"contains", "bad", "\x80"},
+       "",
+       2,
+       "true\n\n",
+       "sanitizer: argument 2: Invalid UTF-8 string\n"},
       {{"contains", "--json", "\x80", "bad"},
        "",
        2,
@@ -181,8 +185,11 @@ TEST(SanitizerToolTest, JsonShapes) {
        "{\"text\":\"***\",\"modified\":true}\n{\"text\":\"good\",\"modified\":false}\n"
        "{\"text\":\"\\\"quoted\\\"\\t\",\"modified\":false}\n",
        ""},
-      {{"sanitize", "--json"}, "caf\xC3\xA9 bad\n", 0,
-       "{\"text\":\"caf\xC3\xA9 ***\",\"modified\":true}\n", ""},
+      {{"sanitize", "--json"},
+       "caf\xC3\xA9 bad\n",
+       0,
+       "{\"text\":\"caf\xC3\xA9 ***\",\"modified\":true}\n",
+       ""},
       {{"contains", "--json"}, "bad\ngood\n", 0, "{\"contains\":true}\n{\"contains\":false}\n", ""},
       {{"status", "--json", "--region", "WEST"},
        "",
@@ -208,7 +215,11 @@ TEST(SanitizerToolTest, UsageErrors) {
   const std::string try_help = "Try 'sanitizer --help' for more information.\n";
   RunCases({
       {{}, "", 2, "", "sanitizer: no command given (sanitize, contains or status)\n" + try_help},
-      {{"sanitize", "--frobnicate"}, "", 2, "", "sanitizer: unknown option --frobnicate\n" + try_help},
+      {{"sanitize", "--frobnicate"},
+       "",
+       2,
+       "",
+       "sanitizer: unknown option --frobnicate\n" + try_help},
       {{"sanitize", "--level", "x"},
        "",
        2,
@@ -260,8 +271,8 @@ TEST(SanitizerToolTest, OptionsReachTheBackend) {
   FakeBackend backend;
   const RunResult result =
       RunTool(backend, {"contains", "--assets", "/tmp", "--region", "WEST", "--locale", "de_DE",
-                    "--config", config.string(), "--level", "-1", "--aggressive",
-                    "--remove-disallowed", "--embedded", "text"});
+                        "--config", config.string(), "--level", "-1", "--aggressive",
+                        "--remove-disallowed", "--embedded", "text"});
   std::filesystem::remove(config);
   EXPECT_EQ(result.exit_status, 1) << result.err;
   EXPECT_EQ(backend.configure_calls_, 1);
@@ -288,7 +299,8 @@ TEST(SanitizerToolTest, WhitelistOptionOverridesTheConfiguration) {
   FakeBackend backend;
   EXPECT_EQ(RunTool(backend, {"status", "--config", config.string()}).exit_status, 0);
   EXPECT_FALSE(backend.settings_.whitelistEnabled);
-  EXPECT_EQ(RunTool(backend, {"status", "--config", config.string(), "--whitelist"}).exit_status, 0);
+  EXPECT_EQ(RunTool(backend, {"status", "--config", config.string(), "--whitelist"}).exit_status,
+            0);
   EXPECT_TRUE(backend.settings_.whitelistEnabled);
   std::filesystem::remove(config);
 }
@@ -397,8 +409,9 @@ TEST(SanitizerToolSampleAssetsTest, Status) {
 
 // The built executable: its own default asset folder, standard input and exit status.
 TEST(SanitizerToolBinaryTest, BatchThroughTheExecutable) {
-  const std::string command = std::string("printf 'a very bad day\\nwhat the fuck\\n\\377\\n' | '") +
-                              SANITIZER_TOOL_BINARY + "' contains 2>/dev/null";
+  const std::string command =
+      std::string("printf 'a very bad day\\nwhat the fuck\\n\\377\\n' | '") +
+      SANITIZER_TOOL_BINARY + "' contains 2>/dev/null";
   std::FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string out;

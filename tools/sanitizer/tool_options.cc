@@ -64,10 +64,11 @@ OUTPUT
 EXIT STATUS (as grep)
   0  sanitize and status: success; contains: at least one text contains a filtered word
   1  contains: no text contains a filtered word
-  2  an error. A text that is not valid UTF-8 is reported on standard error with its line
-     number ("line N") or its position among the TEXT arguments ("argument N"), an empty
-     line is printed in its place and the other texts are processed. A missing asset
-     folder, an unreadable or malformed --config file and a bad option end the run.
+  2  an error. A text that is not valid UTF-8 is reported on standard error as
+     "sanitizer: line N: Invalid UTF-8 string" (or "argument N: ..." for the N-th TEXT),
+     an empty line is printed in its place (also with --json) and the other texts are
+     processed. A missing asset folder, an unreadable or malformed --config file and a bad
+     option end the run at once.
 
 On long batches (more than a second of work) the progress is shown on standard error when
 it is a terminal.

@@ -92,10 +92,10 @@ TEST(ParseToolOptionsTest, Defaults) {
 }
 
 TEST(ParseToolOptionsTest, EveryOption) {
-  const auto parsed = ParseToolOptions(
-      {"contains", "--assets", "/a", "--region=WEST", "--locale", "", "--config", "c.json",
-       "--whitelist", "--level", "-1", "--aggressive", "--remove-disallowed", "--embedded",
-       "--json", "t"});
+  const auto parsed =
+      ParseToolOptions({"contains", "--assets", "/a", "--region=WEST", "--locale", "", "--config",
+                        "c.json", "--whitelist", "--level", "-1", "--aggressive",
+                        "--remove-disallowed", "--embedded", "--json", "t"});
   ASSERT_TRUE(std::holds_alternative<ToolOptions>(parsed)) << std::get<std::string>(parsed);
   const ToolOptions& options = std::get<ToolOptions>(parsed);
   EXPECT_EQ(options.assets, std::filesystem::path("/a"));

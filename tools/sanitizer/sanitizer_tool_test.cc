@@ -380,6 +380,15 @@ TEST(SanitizerToolSampleAssetsTest, Examples) {
       {{"contains", "--level", "2", "--embedded", "badass"}, "true\n", 0},
       // A pictograph is not an allowed character of English: it becomes a blank.
       {{"sanitize", "--remove-disallowed", "hi \xF0\x9F\x98\x80 there"}, "hi   there\n", 0},
+      // Region and locale pick the lists: British users are exempt from "bloody"; the French
+      // lists apply in Canada, where English speakers are exempt from "con".
+      {{"sanitize", "--level", "2", "bloody hell"}, "****** ****\n", 0},
+      {{"sanitize", "--level", "2", "--locale", "en_GB", "bloody hell"}, "bloody ****\n", 0},
+      {{"sanitize", "--locale", "fr_CA", "merde, con"}, "*****, ***\n", 0},
+      {{"sanitize", "--locale", "en_CA", "merde, con"}, "*****, con\n", 0},
+      {{"sanitize", "--locale", "de_DE", "fuck, bitch"}, "****, bitch\n", 0},
+      // A region cannot name a file outside the asset folder.
+      {{"sanitize", "--region", "../../etc", "bitch"}, "*****\n", 0},
   };
   for (const ExampleCase& c : cases) {
     const auto backend = MakeLocalSanitizerBackend();
@@ -387,6 +396,38 @@ TEST(SanitizerToolSampleAssetsTest, Examples) {
     EXPECT_EQ(result.out, c.out) << "args: " << Join(c.args);
     EXPECT_EQ(result.exit_status, c.exit_status) << "args: " << Join(c.args) << result.err;
   }
+}
+
+TEST(SanitizerToolSampleAssetsTest, ConfigurationAddsWordsAndWhitelists) {
+  const std::filesystem::path config =
+      std::filesystem::temp_directory_path() / "sanitizer_tool_test_adhoc.json";
+  std::ofstream(config) << R"({"Level1Filter": "crab, lobster", "Level1Unfilter": "bitch",
+                               "Level0Whitelist": "scrabble", "WhitelistEnabled": "true"})";
+  struct ExampleCase {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const ExampleCase cases[] = {
+      {{"sanitize", "--config", config.string(), "crab and lobster, bitch"},
+       "**** and *******, bitch\n"},
+      {{"sanitize", "--config", config.string(), "--aggressive", "scrabble crabs"},
+       "scrabble ****s\n"},
+      {{"sanitize", "--config", config.string(), "--level", "0", "crab"}, "crab\n"},
+  };
+  for (const ExampleCase& c : cases) {
+    const auto backend = MakeLocalSanitizerBackend();
+    const RunResult result = RunTool(*backend, c.args);
+    EXPECT_EQ(result.out, c.out) << "args: " << Join(c.args) << result.err;
+    EXPECT_EQ(result.exit_status, 0) << "args: " << Join(c.args) << result.err;
+  }
+  const auto backend = MakeLocalSanitizerBackend();
+  const RunResult status = RunTool(*backend, {"status", "--json", "--config", config.string()});
+  std::filesystem::remove(config);
+  // Whitelisting is enabled by the configuration, so the whitelists count; level 0 gains one.
+  EXPECT_NE(
+      status.out.find("\"whitelistedWordCountsByLevel\":{\"0\":16,\"1\":28,\"2\":78,\"3\":11}"),
+      std::string::npos)
+      << status.out;
 }
 
 TEST(SanitizerToolSampleAssetsTest, Status) {

@@ -1,0 +1,55 @@
+// Internal: the precomputed class of each code point of the common range, so that the scans
+// answer "separator?", "word character?", "what goes into the raw and the projected key?" and
+// "what does it lower to?" with one array read. Code points beyond the range are classified
+// on the fly with the same rules; both paths give the same answers as SanitizerUtils'
+// IsSeparator, IsWordChar and HashSpan.
+#ifndef PLUGINS_NBX_BE_SANITIZER_ENGINE_CHAR_CLASS_TABLE_H_
+#define PLUGINS_NBX_BE_SANITIZER_ENGINE_CHAR_CLASS_TABLE_H_
+
+#include <cstdint>
+#include <vector>
+
+namespace sanitizer {
+class SanitizerUtils;
+}  // namespace sanitizer
+
+namespace sanitizer::detail {
+
+enum CharFlag : uint8_t {
+  kSeparator = 1 << 0,
+  kWordChar = 1 << 1,
+  kRawKey = 1 << 2,        // contributes `raw` to the raw key
+  kProjectedKey = 1 << 3,  // contributes `projected` to the projected key
+  kRemovable = 1 << 4,     // removed as disallowed unless listed as allowed
+  kSimpleLower = 1 << 5,   // full lower-casing maps it to `lower` alone, whatever the context
+};
+
+struct CharClass {
+  char32_t raw;        // after folding Lu to lower case
+  char32_t projected;  // after folding and projection (projected, else projected1337)
+  char32_t lower;      // valid with kSimpleLower
+  uint8_t flags;
+};
+
+class CharClassTable {
+ public:
+  static constexpr char32_t kSize = 0x2100;  // Latin, Greek, Cyrillic, ..., general punctuation
+
+  explicit CharClassTable(const SanitizerUtils& utils);
+
+  CharClass Get(char32_t c) const { return c < kSize ? table_[c] : Compute(c); }
+  // Whether per-code-point lower-casing (kSimpleLower) may be used at all: false for the
+  // default locales whose lower-casing depends on context (Turkish, Azeri, Lithuanian).
+  bool simple_lowering() const { return simple_lowering_; }
+
+ private:
+  CharClass Compute(char32_t c) const;
+
+  const SanitizerUtils& utils_;
+  std::vector<CharClass> table_;
+  bool simple_lowering_ = false;
+};
+
+}  // namespace sanitizer::detail
+
+#endif  // PLUGINS_NBX_BE_SANITIZER_ENGINE_CHAR_CLASS_TABLE_H_

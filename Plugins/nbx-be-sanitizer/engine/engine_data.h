@@ -1,0 +1,90 @@
+// Internal: the structures of a built SanitizerEngine, read by the scans.
+//
+// The filter and unfilter word sets of every level are folded into one KeyLevelTable: for
+// each key, the lowest level of a filter list and the lowest level of an unfilter list that
+// hold it. "Is the key in a filter set of a level <= L" is then `filter_min <= L`, one lookup
+// instead of one per set.
+#ifndef PLUGINS_NBX_BE_SANITIZER_ENGINE_ENGINE_DATA_H_
+#define PLUGINS_NBX_BE_SANITIZER_ENGINE_ENGINE_DATA_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "Plugins/nbx-be-sanitizer/engine/sanitizer_engine.h"
+#include "Plugins/nbx-be-sanitizer/engine/sanitizer_utils.h"
+#include "Plugins/nbx-be-sanitizer/engine/word_trie.h"
+
+namespace sanitizer::detail {
+
+// Above every 32-bit level, so `min <= level` never holds for a kind that has no list.
+inline constexpr uint64_t kNoLevel = uint64_t{1} << 32;
+
+struct KeyLevels {
+  uint64_t filter_min = kNoLevel;
+  uint64_t unfilter_min = kNoLevel;
+};
+
+class KeyLevelTable {
+ public:
+  KeyLevelTable();
+  void AddFilter(uint64_t key, uint32_t level);
+  void AddUnfilter(uint64_t key, uint32_t level);
+  // The levels of `key`; both kNoLevel when no list holds it.
+  KeyLevels Find(uint64_t key) const {
+    if (key == 0) return zero_;
+    for (uint64_t slot = Slot(key);; slot = (slot + 1) & mask_) {
+      const Entry& entry = entries_[slot];
+      if (entry.key == key) return entry.levels;
+      if (entry.key == 0) return KeyLevels{};
+    }
+  }
+  std::size_t size() const { return count_ + (zero_used_ ? 1 : 0); }
+  bool empty() const { return size() == 0; }
+  std::size_t memory_bytes() const { return entries_.capacity() * sizeof(Entry); }
+
+ private:
+  struct Entry {
+    uint64_t key;  // 0 marks a free slot; key 0 itself lives in zero_
+    KeyLevels levels;
+  };
+  uint64_t Slot(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> shift_; }
+  KeyLevels& Upsert(uint64_t key);
+  void Grow();
+
+  std::vector<Entry> entries_;
+  uint64_t mask_ = 0;
+  unsigned shift_ = 64;
+  std::size_t count_ = 0;
+  KeyLevels zero_;
+  bool zero_used_ = false;
+};
+
+struct LevelTrie {
+  uint32_t level;
+  WordTrie trie;
+};
+
+struct EngineData {
+  std::shared_ptr<const SanitizerUtils> utils;
+  KeyLevelTable keys;
+  // Longest key (in code points that enter it) of any filter or unfilter entry, and the
+  // powers of the key multiplier up to it: a span whose key takes in more code points can
+  // equal no listed key but by a 64-bit collision, so the scans never look it up.
+  uint32_t max_key_length = 0;
+  std::vector<uint64_t> powers;
+  std::vector<LevelTrie> filter_tries;     // ascending levels
+  std::vector<LevelTrie> whitelist_tries;  // ascending levels
+  std::unordered_set<char32_t> allowed;
+  std::vector<uint8_t> allowed_common;  // allowed flag per code point below CharClassTable::kSize
+  LevelCounts filtered_counts;
+  LevelCounts whitelisted_counts;
+
+  bool IsAllowed(char32_t c) const;
+};
+
+}  // namespace sanitizer::detail
+
+#endif  // PLUGINS_NBX_BE_SANITIZER_ENGINE_ENGINE_DATA_H_

@@ -1,0 +1,174 @@
+// SanitizeText (sanitize_text.h): removal of disallowed characters, then the normal or the
+// aggressive scan, then the masks.
+//
+// The normal scan masks the output in place: it never reads a position again once it has
+// reported a span ending there, so the working text and the output can be one buffer. The
+// aggressive scan lowers the working text once and reuses the lowered copy for every trie
+// (and for the filter tries too, unless a whitelist entry blanked part of the text).
+// Per-thread scratch buffers keep the hot path free of allocations; they are the calling
+// thread's own, so concurrent calls share nothing mutable.
+#include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
+
+#include <algorithm>
+
+#include "Plugins/nbx-be-sanitizer/engine/char_class_table.h"
+#include "Plugins/nbx-be-sanitizer/engine/lowering.h"
+#include "Plugins/nbx-be-sanitizer/engine/scan_internal.h"
+
+namespace sanitizer {
+namespace detail {
+namespace {
+
+// Buffers of the aggressive scan, kept per thread between calls; trimmed after a call on a
+// very long text so that one such text does not pin its memory for the thread's life.
+struct Scratch {
+  std::u32string working;
+  std::u32string blanked;
+  LoweredText lowered;
+  LoweredText lowered_blanked;
+
+  void Trim() {
+    constexpr std::size_t kKeep = std::size_t{1} << 20;
+    if (working.capacity() > kKeep) std::u32string().swap(working);
+    if (blanked.capacity() > kKeep) std::u32string().swap(blanked);
+    for (LoweredText* text : {&lowered, &lowered_blanked}) {
+      if (text->text.capacity() > kKeep || text->first.capacity() > kKeep) *text = LoweredText();
+    }
+  }
+};
+
+Scratch& ThreadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+class MaskSink final : public SpanSink {
+ public:
+  explicit MaskSink(std::u32string* output) : output_(output) {}
+  bool OnSpan(std::size_t first, std::size_t last) override {
+    matched_ = true;
+    if (output_ == nullptr) return false;  // only the flag is wanted
+    const std::size_t end = std::min(last + 1, output_->size());
+    for (std::size_t k = first; k < end; ++k) (*output_)[k] = kMaskMark;
+    return true;
+  }
+  bool matched() const { return matched_; }
+
+ private:
+  std::u32string* output_;
+  bool matched_ = false;
+};
+
+// Replaces disallowed characters of `text` by a blank; returns whether any was replaced.
+bool RemoveDisallowed(const EngineData& data, std::u32string& text) {
+  const CharClassTable& classes = data.utils->classes();
+  bool removed = false;
+  for (char32_t& c : text) {
+    if ((classes.Get(c).flags & kRemovable) != 0 && !data.IsAllowed(c)) {
+      c = kBlankMark;
+      removed = true;
+    }
+  }
+  return removed;
+}
+
+bool HasDisallowed(const EngineData& data, std::u32string_view text) {
+  const CharClassTable& classes = data.utils->classes();
+  for (const char32_t c : text) {
+    if ((classes.Get(c).flags & kRemovable) != 0 && !data.IsAllowed(c)) return true;
+  }
+  return false;
+}
+
+// The aggressive scan over `working`, marking `output` (null: flag only).
+bool AggressiveScan(const EngineData& data, std::u32string_view working, std::u32string* output,
+                    uint32_t level, Scratch& scratch) {
+  const CharClassTable* classes = &data.utils->classes();
+  const bool flag_only = output == nullptr;
+  bool has_filter = false;
+  for (const LevelTrie& filter : data.filter_tries) has_filter |= filter.level <= level;
+  if (!has_filter) return false;
+
+  LowerWithOrigins(working, classes, scratch.lowered);
+  bool whitelisted = false;
+  for (const LevelTrie& whitelist : data.whitelist_tries) {
+    if (whitelist.level > level) continue;
+    if (!whitelisted) {
+      // The blanked copy is made lazily: when no whitelist entry matches it equals the
+      // working text.
+      scratch.blanked.assign(working);
+      whitelisted =
+          MarkLowered(whitelist.trie, &scratch.blanked, scratch.lowered, kBlankMark, false);
+    } else {
+      MarkLowered(whitelist.trie, &scratch.blanked, scratch.lowered, kBlankMark, false);
+    }
+  }
+  const LoweredText* source = &scratch.lowered;
+  if (whitelisted) {
+    LowerWithOrigins(scratch.blanked, classes, scratch.lowered_blanked);
+    source = &scratch.lowered_blanked;
+  }
+  bool matched = false;
+  for (const LevelTrie& filter : data.filter_tries) {
+    if (filter.level > level) continue;
+    if (MarkLowered(filter.trie, output, *source, kMaskMark, flag_only)) {
+      matched = true;
+      if (flag_only) return true;
+    }
+  }
+  if (whitelisted && output != nullptr) {
+    for (std::size_t i = 0; i < scratch.blanked.size(); ++i) {
+      if (scratch.blanked[i] == kBlankMark) (*output)[i] = working[i];
+    }
+  }
+  return matched;
+}
+
+}  // namespace
+
+bool Sanitize(const SanitizerEngine& engine, std::u32string* output, std::u32string_view text,
+              uint32_t level, bool remove_disallowed_chars, bool aggressive_scan,
+              uint32_t max_words) {
+  if (text.empty()) return false;
+  const EngineData& data = engine.data();
+  const bool remove = remove_disallowed_chars && !data.allowed.empty();
+
+  if (output == nullptr) {
+    // Only the flag: a removed character already decides it.
+    if (remove && HasDisallowed(data, text)) return true;
+    if (aggressive_scan) {
+      Scratch& scratch = ThreadScratch();
+      const bool matched = AggressiveScan(data, text, nullptr, level, scratch);
+      scratch.Trim();
+      return matched;
+    }
+    MaskSink sink(nullptr);
+    NormalScan(data, text, level, max_words, sink);
+    return sink.matched();
+  }
+
+  output->assign(text);
+  const bool removed = remove && RemoveDisallowed(data, *output);
+  if (!aggressive_scan) {
+    // In place: the scan reads the working text from `output` as it masks it.
+    MaskSink sink(output);
+    NormalScan(data, *output, level, max_words, sink);
+    return removed || sink.matched();
+  }
+  Scratch& scratch = ThreadScratch();
+  scratch.working.assign(*output);
+  const bool matched = AggressiveScan(data, scratch.working, output, level, scratch);
+  scratch.Trim();
+  return removed || matched;
+}
+
+}  // namespace detail
+
+bool SanitizeText(const SanitizerEngine& engine, std::u32string& output, std::u32string_view text,
+                  uint32_t level, bool remove_disallowed_chars, bool aggressive_scan,
+                  uint32_t max_words) {
+  return detail::Sanitize(engine, &output, text, level, remove_disallowed_chars, aggressive_scan,
+                          max_words);
+}
+
+}  // namespace sanitizer

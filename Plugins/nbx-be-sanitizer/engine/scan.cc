@@ -1,0 +1,250 @@
+// The normal and aggressive scans (scan.h, scan_internal.h).
+//
+// The normal scan walks the text once. It keeps running prefix keys (raw and projected) and
+// the number of code points that entered each, and records, at every word start, the prefix
+// state there; the key of a span is then the prefix key at its end minus the prefix key at
+// its start times a power of the multiplier (the key is a polynomial in the multiplier, with
+// wrap-around arithmetic on both sides). At a word end the recorded starts are visited from
+// the newest to the oldest within the last N:
+// - a span taking in more code points than the longest listed key cannot be listed, and as
+//   spans only grow towards older starts, the visit stops once both of its keys are too long;
+// - starts between which no code point enters a key give spans with the same keys, so each
+//   run of them is decided once (this keeps runs of apostrophes or projected-away symbols,
+//   and the one-code-point words of the embedded scan, from making the work quadratic);
+// - all spans end at the same position, so the widest masked one covers the others and is
+//   the only one reported.
+// A text holding U+0000 (where a key stops) takes the plain path: the word-span iterator and
+// a key computed from scratch per span.
+#include "Plugins/nbx-be-sanitizer/engine/scan.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "Plugins/nbx-be-sanitizer/engine/char_class_table.h"
+#include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
+#include "Plugins/nbx-be-sanitizer/engine/scan_internal.h"
+#include "Plugins/nbx-be-sanitizer/engine/word_span_iterator.h"
+
+namespace sanitizer {
+namespace detail {
+namespace {
+
+struct StartRecord {
+  std::size_t position;
+  uint64_t raw_hash;  // prefix keys and counts before `position`
+  uint64_t projected_hash;
+  std::size_t raw_count;
+  std::size_t projected_count;
+  // Oldest recorded start (absolute index) of the run of starts that share with this one
+  // both counts, the raw count, and the projected count.
+  std::size_t group;
+  std::size_t raw_group;
+  std::size_t projected_group;
+};
+
+class Decider {
+ public:
+  Decider(const KeyLevelTable& keys, uint32_t level) : keys_(keys), level_(level) {}
+
+  // Masked when a key is filtered and neither key is exempt, both at a level <= L.
+  bool Both(uint64_t raw, uint64_t projected) const {
+    const KeyLevels a = keys_.Find(raw);
+    const KeyLevels b = raw == projected ? a : keys_.Find(projected);
+    if (a.unfilter_min <= level_ || b.unfilter_min <= level_) return false;
+    return a.filter_min <= level_ || b.filter_min <= level_;
+  }
+  // The same when the other key cannot be listed.
+  bool One(uint64_t key) const {
+    const KeyLevels a = keys_.Find(key);
+    return a.unfilter_min > level_ && a.filter_min <= level_;
+  }
+
+ private:
+  const KeyLevelTable& keys_;
+  const uint64_t level_;
+};
+
+void PlainNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                     uint32_t max_words, SpanSink& sink) {
+  // Spans come oldest start first for each end; the sink may write into the text, so the
+  // spans of the whole text are decided before any is reported.
+  const Decider decide(data.keys, level);
+  const SanitizerUtils& utils = *data.utils;
+  std::vector<WordSpan> masked;
+  WordSpanIterator spans(text, data.utils, max_words);
+  while (const auto span = spans.Next()) {
+    const uint64_t raw = utils.HashSpan(text, span->first, span->last, false, false);
+    const uint64_t projected = utils.HashSpan(text, span->first, span->last, true, true);
+    if (decide.Both(raw, projected)) masked.push_back(*span);
+  }
+  for (const WordSpan& span : masked) {
+    if (!sink.OnSpan(span.first, span.last)) return;
+  }
+}
+
+}  // namespace
+
+void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                uint32_t max_words, SpanSink& sink) {
+  if (text.empty() || data.keys.empty()) return;
+  if (text.find(U'\0') != std::u32string_view::npos) {
+    PlainNormalScan(data, text, level, max_words, sink);
+    return;
+  }
+  const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
+  std::size_t capacity = 1;
+  while (capacity < window) capacity <<= 1;
+  const std::size_t ring_mask = capacity - 1;
+  std::array<StartRecord, 8> inline_ring;
+  std::vector<StartRecord> heap_ring;
+  StartRecord* ring = inline_ring.data();
+  if (capacity > inline_ring.size()) {
+    heap_ring.resize(capacity);
+    ring = heap_ring.data();
+  }
+
+  const CharClassTable& classes = data.utils->classes();
+  const Decider decide(data.keys, level);
+  const std::size_t max_length = data.max_key_length;
+  const uint64_t* powers = data.powers.data();
+
+  uint64_t raw_hash = 0;
+  uint64_t projected_hash = 0;
+  std::size_t raw_count = 0;
+  std::size_t projected_count = 0;
+  std::size_t recorded = 0;  // starts recorded so far
+  bool previous_separator = true;
+  const std::size_t size = text.size();
+  CharClass current = classes.Get(text[0]);
+
+  for (std::size_t i = 0; i < size; ++i) {
+    CharClass next{0, 0, 0, kSeparator};
+    if (i + 1 < size) next = classes.Get(text[i + 1]);
+    const bool word_char = (current.flags & kWordChar) != 0;
+
+    if (word_char && previous_separator) {
+      StartRecord record{i,        raw_hash, projected_hash, raw_count, projected_count,
+                         recorded, recorded, recorded};
+      if (recorded > 0) {
+        const StartRecord& before = ring[(recorded - 1) & ring_mask];
+        const bool same_raw = before.raw_count == raw_count;
+        const bool same_projected = before.projected_count == projected_count;
+        if (same_raw && same_projected) record.group = before.group;
+        if (same_raw) record.raw_group = before.raw_group;
+        if (same_projected) record.projected_group = before.projected_group;
+      }
+      ring[recorded & ring_mask] = record;
+      ++recorded;
+    }
+
+    if ((current.flags & kRawKey) != 0) {
+      raw_hash = raw_hash * kHashMultiplier + current.raw;
+      ++raw_count;
+    }
+    if ((current.flags & kProjectedKey) != 0) {
+      projected_hash = projected_hash * kHashMultiplier + current.projected;
+      ++projected_count;
+    }
+
+    if (word_char && recorded > 0 && (next.flags & kSeparator) != 0) {
+      const std::size_t oldest = recorded > window ? recorded - window : 0;
+      std::size_t widest = recorded;  // none yet
+      std::size_t j = recorded - 1;
+      for (;;) {
+        const StartRecord& start = ring[j & ring_mask];
+        const std::size_t raw_length = raw_count - start.raw_count;
+        const std::size_t projected_length = projected_count - start.projected_count;
+        const bool raw_fits = raw_length <= max_length;
+        const bool projected_fits = projected_length <= max_length;
+        if (!raw_fits && !projected_fits) break;
+        std::size_t run_start;
+        bool masked;
+        if (raw_fits && projected_fits) {
+          run_start = start.group;
+          masked = decide.Both(raw_hash - start.raw_hash * powers[raw_length],
+                               projected_hash - start.projected_hash * powers[projected_length]);
+        } else if (raw_fits) {
+          run_start = start.raw_group;
+          masked = decide.One(raw_hash - start.raw_hash * powers[raw_length]);
+        } else {
+          run_start = start.projected_group;
+          masked = decide.One(projected_hash - start.projected_hash * powers[projected_length]);
+        }
+        if (run_start < oldest) run_start = oldest;
+        if (masked) widest = run_start;
+        if (run_start == oldest) break;
+        j = run_start - 1;
+      }
+      if (widest != recorded && !sink.OnSpan(ring[widest & ring_mask].position, i)) return;
+    }
+
+    previous_separator = (current.flags & kSeparator) != 0;
+    current = next;
+  }
+}
+
+bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,
+                 char32_t mark, bool stop_at_first) {
+  const std::u32string_view text = lowered.text;
+  bool matched = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t length = trie.LongestMatch(text, i);
+    if (length == 0) continue;
+    matched = true;
+    if (target != nullptr) {
+      std::size_t first = i;
+      std::size_t last = i + length - 1;
+      if (!lowered.identity) {
+        first = lowered.first[first];
+        last = lowered.last[last];
+      }
+      const std::size_t end = std::min(last + 1, target->size());
+      for (std::size_t k = first; k < end; ++k) (*target)[k] = mark;
+    }
+    if (stop_at_first) break;
+  }
+  return matched;
+}
+
+}  // namespace detail
+
+void ScanWords(const SanitizerEngine& engine, std::u32string_view text, uint32_t level,
+               uint32_t max_words, const SpanCallback& on_span) {
+  class CallbackSink final : public detail::SpanSink {
+   public:
+    explicit CallbackSink(const SpanCallback& callback) : callback_(callback) {}
+    bool OnSpan(std::size_t first, std::size_t last) override {
+      if (callback_) callback_(first, last);
+      return true;
+    }
+
+   private:
+    const SpanCallback& callback_;
+  } sink(on_span);
+  detail::NormalScan(engine.data(), text, level, max_words, sink);
+}
+
+bool MarkMatches(const WordTrie& trie, std::u32string& target, std::u32string_view source,
+                 char32_t mark) {
+  detail::LoweredText lowered;
+  detail::LowerWithOrigins(source, nullptr, lowered);
+  return detail::MarkLowered(trie, &target, lowered, mark, false);
+}
+
+bool ContainsSanitized(const SanitizerEngine& engine, std::u32string_view text, uint32_t level,
+                       bool include_embedded, bool remove_disallowed_chars, bool aggressive_scan) {
+  if (text.empty()) return false;
+  if (!include_embedded) {
+    return detail::Sanitize(engine, nullptr, text, level, remove_disallowed_chars, aggressive_scan,
+                            kDefaultMaxWords);
+  }
+  // Every code point becomes a word of its own, so runs of up to n words are all the
+  // stretches of the text.
+  std::u32string spaced(text.size() * 2 - 1, U' ');
+  for (std::size_t i = 0; i < text.size(); ++i) spaced[i * 2] = text[i];
+  return detail::Sanitize(engine, nullptr, spaced, level, remove_disallowed_chars, aggressive_scan,
+                          static_cast<uint32_t>(std::min<std::size_t>(text.size(), UINT32_MAX)));
+}
+
+}  // namespace sanitizer

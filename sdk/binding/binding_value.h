@@ -274,6 +274,9 @@ class BindingValue {
   explicit BindingValue(detail::TreeContext* context) noexcept : context_(context), root_(0) {}
 
   void ClearSlow();
+  // Clear without the whole-tree shortcut: for setters that hold a new heap part of the tree
+  // (an interned text, a blob) while the old content goes.
+  void ClearKeepingHeldParts();
   // Clears the value and makes it the structure {"error": message}; `message` may point into
   // this value's own tree.
   void BecomeError(std::string_view message);

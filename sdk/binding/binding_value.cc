@@ -94,12 +94,7 @@ struct ScratchNode {
 struct TreeContext {
   TreeContext() : buckets(inline_buckets) {}
   ~TreeContext() {
-    while (scratch != nullptr) {
-      ScratchNode* next = scratch->next;
-      scratch->value.Clear();
-      pool.Free(scratch, sizeof(ScratchNode));
-      scratch = next;
-    }
+    FreeScratch();
     if (buckets != inline_buckets) {
       pool.Free(buckets, bucket_count * sizeof(InternEntry*));
     }
@@ -186,40 +181,60 @@ struct TreeContext {
     bucket_count = grown_count;
   }
 
-  // Prepares a context whose tree is gone for the next tree: false when something is still
-  // allocated (then it must be deleted, not reused).
-  bool Recycle() {
+  void FreeScratch() {
     while (scratch != nullptr) {
       ScratchNode* next = scratch->next;
       scratch->value.Clear();
       pool.Free(scratch, sizeof(ScratchNode));
       scratch = next;
     }
+  }
+
+  // Back to the 8 inline buckets; only when no entry is left.
+  void ResetBuckets() {
+    if (buckets == inline_buckets) return;
+    pool.Free(buckets, bucket_count * sizeof(InternEntry*));
+    buckets = inline_buckets;
+    bucket_count = kInitialBuckets;
+    std::memset(inline_buckets, 0, sizeof inline_buckets);
+  }
+
+  // After the root cleared its tree by walking it: the scratch values go too, and the table
+  // starts over.
+  void TreeCleared() {
+    FreeScratch();
+    if (entry_count == 0) ResetBuckets();
+    length_error = false;
+  }
+
+  // Prepares a context whose tree is gone for the next tree: false when something is still
+  // allocated (then it must be deleted, not reused).
+  bool Recycle() {
+    FreeScratch();
     length_error = false;
     if (entry_count != 0) return false;
-    if (buckets != inline_buckets) {
-      pool.Free(buckets, bucket_count * sizeof(InternEntry*));
-      buckets = inline_buckets;
-      bucket_count = kInitialBuckets;
-      std::memset(inline_buckets, 0, sizeof inline_buckets);
-    }
+    ResetBuckets();
     const PoolStats stats = pool.Stats();
     return stats.live_slots == 0 && stats.heap_blocks == 0;
   }
 
-  // True when every heap part of the context lives in pool slots, so that ResetWhole may drop
-  // them without a walk (blobs own general-heap bytes; heap blocks are not tracked).
-  bool CanResetWhole() const { return blob_count == 0 && pool.heap_blocks() == 0; }
+  // True when every heap part of the context lives in pool slots, the bucket array perhaps
+  // excepted, so that ResetWhole may drop them without a walk (blobs own general-heap bytes;
+  // other heap blocks are not tracked).
+  bool CanResetWhole() const {
+    const size_t bucket_blocks = bucket_count * sizeof(InternEntry*) > kPoolMaxPooledSize ? 1 : 0;
+    return blob_count == 0 && pool.heap_blocks() == bucket_blocks;
+  }
 
   // Drops every value of the context at once: only for the root, when it clears its whole tree
   // (scratch values included).
   void ResetWhole() {
+    ResetBuckets();
     pool.Reset();
     scratch = nullptr;
-    buckets = inline_buckets;
-    bucket_count = kInitialBuckets;
     entry_count = 0;
     std::memset(inline_buckets, 0, sizeof inline_buckets);
+    length_error = false;
   }
 
   // Records a refused growth and returns a fresh detached value of this tree.
@@ -738,7 +753,7 @@ void BindingValue::ClearSlow() {
   }
   kind_ = ValueKind::kEmpty;
   payload_.bits = 0;
-  if (root_ && context_ != nullptr) context_->length_error = false;
+  if (root_ && context_ != nullptr) context_->TreeCleared();
 }
 
 void BindingValue::ClearKeepingHeldParts() {

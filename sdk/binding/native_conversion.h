@@ -334,8 +334,9 @@ class NativeConverter final : public ValueConverter {
   }
 };
 
+// Constant-initialised, so a converter is usable during the static initialisation of other files.
 template <typename T>
-inline const NativeConverter<T> kNativeConverter{};
+inline constinit const NativeConverter<T> kNativeConverter{};
 
 }  // namespace detail
 

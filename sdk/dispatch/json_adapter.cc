@@ -26,8 +26,10 @@ constexpr std::string_view kErrorFormat = "Error: %s at offset %u.";
 constexpr std::string_view kTooDeepFormat =
     "Error: Nesting deeper than %u levels is not supported. at offset %u.";
 
-// Texts stop at their first NUL, which an escaped "\u0000" may have put there.
-std::string_view CutAtNul(const char* text, rapidjson::SizeType length) {
+// Texts stop at their first NUL, which only an escaped "\u0000" can put there; a document
+// without that escape (nearly all of them) skips the search.
+std::string_view CutAtNul(const char* text, rapidjson::SizeType length, bool may_hold_nul) {
+  if (!may_hold_nul) return std::string_view(text, length);
   const void* nul = std::memchr(text, '\0', length);
   return std::string_view(text, nul ? static_cast<const char*>(nul) - text : length);
 }
@@ -36,7 +38,9 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
  public:
   enum class Stop { kNone, kTooDeep, kTooLong };
 
-  explicit Builder(BindingValue& root) : root_(root) { open_.reserve(16); }
+  Builder(BindingValue& root, bool may_hold_nul) : root_(root), may_hold_nul_(may_hold_nul) {
+    open_.reserve(16);
+  }
 
   Stop stop() const { return stop_; }
 
@@ -80,7 +84,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool String(const char* text, rapidjson::SizeType length, bool) {
     BindingValue* target = Target();
     if (target == nullptr) return false;
-    target->SetString(CutAtNul(text, length));
+    target->SetString(CutAtNul(text, length, may_hold_nul_));
     return true;
   }
   bool StartObject() { return Open(ValueKind::kStructure); }
@@ -91,7 +95,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
       stop_ = Stop::kTooLong;
       return false;
     }
-    pending_ = &object.Member(CutAtNul(text, length));
+    pending_ = &object.Member(CutAtNul(text, length, may_hold_nul_));
     return true;
   }
   bool EndObject(rapidjson::SizeType) {
@@ -138,6 +142,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   }
 
   BindingValue& root_;
+  const bool may_hold_nul_;
   std::vector<BindingValue*> open_;
   BindingValue* pending_ = nullptr;
   Stop stop_ = Stop::kNone;
@@ -154,7 +159,7 @@ bool ParseJson(BindingResult& result, const char* text) {
   while (IsJsonSpace(*p)) ++p;
   if (*p == '\0') return true;  // an empty or blank document is an empty value
 
-  Builder builder(result.value());
+  Builder builder(result.value(), std::strstr(p, "\\u0000") != nullptr);
   rapidjson::Reader reader;
   rapidjson::StringStream stream(text);
   const rapidjson::ParseResult parsed =

@@ -64,7 +64,7 @@ void BM_FormatMessageToString(benchmark::State& state) {
 }
 BENCHMARK(BM_FormatMessageToString);
 
-// Numbers with printf specifications: one snprintf call against three.
+// Numbers with printf conversion specifications: one snprintf call against three.
 void BM_SnprintfNumbers(benchmark::State& state) {
   char buffer[kMessageBufferSize];
   int a = 42;

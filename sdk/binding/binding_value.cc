@@ -28,6 +28,8 @@
 #include "sdk/binding/value_pool.h"
 
 namespace sdk::binding {
+
+using detail::PoolStats;
 namespace {
 
 constexpr uint32_t kFnvOffsetBasis = 0x811C9DC5u;
@@ -92,12 +94,7 @@ struct ScratchNode {
 struct TreeContext {
   TreeContext() : buckets(inline_buckets) {}
   ~TreeContext() {
-    while (scratch != nullptr) {
-      ScratchNode* next = scratch->next;
-      scratch->value.Clear();
-      pool.Free(scratch, sizeof(ScratchNode));
-      scratch = next;
-    }
+    FreeScratch();
     if (buckets != inline_buckets) {
       pool.Free(buckets, bucket_count * sizeof(InternEntry*));
     }
@@ -184,6 +181,62 @@ struct TreeContext {
     bucket_count = grown_count;
   }
 
+  void FreeScratch() {
+    while (scratch != nullptr) {
+      ScratchNode* next = scratch->next;
+      scratch->value.Clear();
+      pool.Free(scratch, sizeof(ScratchNode));
+      scratch = next;
+    }
+  }
+
+  // Back to the 8 inline buckets; only when no entry is left.
+  void ResetBuckets() {
+    if (buckets == inline_buckets) return;
+    pool.Free(buckets, bucket_count * sizeof(InternEntry*));
+    buckets = inline_buckets;
+    bucket_count = kInitialBuckets;
+    std::memset(inline_buckets, 0, sizeof inline_buckets);
+  }
+
+  // After the root cleared its tree by walking it: the scratch values go too, and the table
+  // starts over.
+  void TreeCleared() {
+    FreeScratch();
+    if (entry_count == 0) ResetBuckets();
+    length_error = false;
+  }
+
+  // Prepares a context whose tree is gone for the next tree: false when something is still
+  // allocated (then it must be deleted, not reused).
+  bool Recycle() {
+    FreeScratch();
+    length_error = false;
+    if (entry_count != 0) return false;
+    ResetBuckets();
+    const PoolStats stats = pool.Stats();
+    return stats.live_slots == 0 && stats.heap_blocks == 0;
+  }
+
+  // True when every heap part of the context lives in pool slots, the bucket array perhaps
+  // excepted, so that ResetWhole may drop them without a walk (blobs own general-heap bytes;
+  // other heap blocks are not tracked).
+  bool CanResetWhole() const {
+    const size_t bucket_blocks = bucket_count * sizeof(InternEntry*) > kPoolMaxPooledSize ? 1 : 0;
+    return blob_count == 0 && pool.heap_blocks() == bucket_blocks;
+  }
+
+  // Drops every value of the context at once: only for the root, when it clears its whole tree
+  // (scratch values included).
+  void ResetWhole() {
+    ResetBuckets();
+    pool.Reset();
+    scratch = nullptr;
+    entry_count = 0;
+    std::memset(inline_buckets, 0, sizeof inline_buckets);
+    length_error = false;
+  }
+
   // Records a refused growth and returns a fresh detached value of this tree.
   BindingValue& Refuse() {
     length_error = true;
@@ -198,6 +251,7 @@ struct TreeContext {
   uint32_t bucket_count = kInitialBuckets;
   uint32_t entry_count = 0;
   ScratchNode* scratch = nullptr;
+  size_t blob_count = 0;
   bool length_error = false;
   InternEntry* inline_buckets[kInitialBuckets] = {};
 };
@@ -209,11 +263,53 @@ using detail::InternEntry;
 using detail::MemberNode;
 using detail::TreeContext;
 
+namespace {
+
+// Each thread keeps the context of its last destroyed tree, with the pool pages it still
+// holds in reserve, for its next tree: a thread that builds and drops one tree after another
+// (a request, a conversion, a scratch result) then neither allocates a context nor takes pages
+// from the shared store each time.
+class ParkedContext {
+ public:
+  ParkedContext() = default;
+  ParkedContext(const ParkedContext&) = delete;
+  ParkedContext& operator=(const ParkedContext&) = delete;
+  ~ParkedContext() {
+    delete context_;
+    context_ = nullptr;
+    closed_ = true;
+  }
+  TreeContext* Take() { return std::exchange(context_, nullptr); }
+  // False when the thread is exiting or a context is parked already.
+  bool Park(TreeContext* context) {
+    if (closed_ || context_ != nullptr) return false;
+    context_ = context;
+    return true;
+  }
+
+ private:
+  TreeContext* context_ = nullptr;
+  bool closed_ = false;
+};
+
+thread_local ParkedContext t_parked_context;
+
+TreeContext* AcquireContext() {
+  TreeContext* context = t_parked_context.Take();
+  return context != nullptr ? context : new TreeContext();
+}
+
+void DropContext(TreeContext* context) {
+  if (!context->Recycle() || !t_parked_context.Park(context)) delete context;
+}
+
+}  // namespace
+
 // The operations on the private parts of values, kept out of the public header.
 class ValueOps {
  public:
   static TreeContext* EnsureContext(BindingValue& value) {
-    if (value.context_ == nullptr) value.context_ = new TreeContext();
+    if (value.context_ == nullptr) value.context_ = AcquireContext();
     return value.context_;
   }
 
@@ -263,6 +359,7 @@ class ValueOps {
   }
 
   static void FreeBlob(TreeContext* context, std::vector<uint8_t>* blob) {
+    --context->blob_count;
     std::destroy_at(blob);
     context->pool.Free(blob, sizeof(std::vector<uint8_t>));
   }
@@ -441,7 +538,9 @@ class ValueOps {
   static std::vector<uint8_t>* NewBlob(TreeContext* context, std::span<const uint8_t> bytes) {
     void* slot = context->pool.Allocate(sizeof(std::vector<uint8_t>));
     try {
-      return new (slot) std::vector<uint8_t>(bytes.begin(), bytes.end());
+      auto* blob = new (slot) std::vector<uint8_t>(bytes.begin(), bytes.end());
+      ++context->blob_count;
+      return blob;
     } catch (...) {  // bad_alloc: reported as the tree's length error
       context->pool.Free(slot, sizeof(std::vector<uint8_t>));
       context->length_error = true;
@@ -617,7 +716,7 @@ std::string_view ValueKindName(ValueKind kind) {
 
 BindingValue::~BindingValue() {
   Clear();
-  if (root_ && context_ != nullptr) delete context_;
+  if (root_ && context_ != nullptr) DropContext(context_);
 }
 
 BindingValue::BindingValue(const BindingValue& other) {
@@ -645,6 +744,19 @@ BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
 }
 
 void BindingValue::ClearSlow() {
+  if (root_ && kind_ >= ValueKind::kString && context_ != nullptr && context_->CanResetWhole()) {
+    // Everything in the context belongs to this root's tree: drop it all at once instead of
+    // walking it.
+    context_->ResetWhole();
+  } else if (kind_ >= ValueKind::kString) {
+    ValueOps::Release(*this);
+  }
+  kind_ = ValueKind::kEmpty;
+  payload_.bits = 0;
+  if (root_ && context_ != nullptr) context_->TreeCleared();
+}
+
+void BindingValue::ClearKeepingHeldParts() {
   if (kind_ >= ValueKind::kString) ValueOps::Release(*this);
   kind_ = ValueKind::kEmpty;
   payload_.bits = 0;
@@ -690,7 +802,7 @@ void BindingValue::SetString(std::string_view text) {
       return;
     }
   }
-  Clear();
+  ClearKeepingHeldParts();
   payload_.string = entry;
   kind_ = ValueKind::kString;
 }
@@ -703,7 +815,7 @@ void BindingValue::SetBlob(std::span<const uint8_t> bytes) {
   }
   std::vector<uint8_t>* blob = ValueOps::NewBlob(context, bytes);
   if (blob == nullptr) return;
-  Clear();
+  ClearKeepingHeldParts();
   payload_.blob = blob;
   kind_ = ValueKind::kBlob;
 }
@@ -716,8 +828,9 @@ void BindingValue::SetBlob(std::vector<uint8_t>&& bytes) {
   }
   void* slot = context->pool.Allocate(sizeof(std::vector<uint8_t>));
   auto* blob = new (slot) std::vector<uint8_t>(std::move(bytes));
+  ++context->blob_count;
   bytes.clear();
-  Clear();
+  ClearKeepingHeldParts();
   payload_.blob = blob;
   kind_ = ValueKind::kBlob;
 }
@@ -988,7 +1101,7 @@ void BindingValue::BecomeError(std::string_view message) {
   const InternEntry* entry = message.size() > kMaxBlobSize ? nullptr : context->Intern(message);
   if (entry == nullptr) entry = context->Intern(kLengthErrorMessage);
   if (entry == nullptr) entry = EmptyEntry();
-  Clear();
+  ClearKeepingHeldParts();
   BindingValue& error = Member("error");
   error.payload_.string = entry;
   error.kind_ = ValueKind::kString;

@@ -188,7 +188,8 @@ class BindingValue {
   // collection is then extended with empty elements up to i + 1 of them. Appending is
   // Element(Size()). An index at or beyond kMaxCollectionSize is refused: the value is not
   // touched, the tree records a length error, and the returned value is a detached scratch
-  // value of the tree that nothing reads.
+  // value of the tree that nothing reads (valid, like the tree's own values, until the root is
+  // cleared or destroyed).
   BindingValue& Element(size_t index);
   // Grows a collection's capacity to `count`; does nothing to a value of another kind.
   // Returns false (and records a length error) when the count exceeds kMaxCollectionSize or
@@ -274,6 +275,9 @@ class BindingValue {
   explicit BindingValue(detail::TreeContext* context) noexcept : context_(context), root_(0) {}
 
   void ClearSlow();
+  // Clear without the whole-tree shortcut: for setters that hold a new heap part of the tree
+  // (an interned text, a blob) while the old content goes.
+  void ClearKeepingHeldParts();
   // Clears the value and makes it the structure {"error": message}; `message` may point into
   // this value's own tree.
   void BecomeError(std::string_view message);

@@ -206,24 +206,40 @@ namespace detail {
 
 static_assert(kPoolMaxSmallSize == 4 * kPoolSmallClassCount);
 
+namespace {
+
+constexpr size_t kClasses = kPoolSmallClassCount + kPoolBlockClassCount;
+
+constexpr uint32_t SlotSizeOfClass(size_t index) {
+  return index < kPoolSmallClassCount ? static_cast<uint32_t>(4 * (index + 1))
+                                      : uint32_t{128} << (index - kPoolSmallClassCount);
+}
+
+// ceil(2^32 / slot size): a slot's offset in its page times this, shifted down by 32, is its
+// index (offsets are below 2^12, so the rounding error never reaches the next integer), which
+// spares a division on every free.
+struct ClassTable {
+  uint32_t slot_size[kClasses];
+  uint64_t reciprocal[kClasses];
+};
+
+constexpr ClassTable MakeClassTable() {
+  ClassTable table{};
+  for (size_t i = 0; i < kClasses; ++i) {
+    table.slot_size[i] = SlotSizeOfClass(i);
+    table.reciprocal[i] = ((uint64_t{1} << 32) + SlotSizeOfClass(i) - 1) / SlotSizeOfClass(i);
+  }
+  return table;
+}
+
+constexpr ClassTable kClassTable = MakeClassTable();
+static_assert(kClassTable.slot_size[kClasses - 1] == kPoolMaxPooledSize);
+static_assert(kClassTable.slot_size[kPoolSmallClassCount - 1] == kPoolMaxSmallSize);
+
+}  // namespace
+
 ValuePool::ValuePool() {
   static_assert(sizeof(PageHeader) <= kPageHeaderSize);
-  constexpr uint32_t kBlockSizes[kPoolBlockClassCount] = {128, 256, 512};
-  static_assert(kBlockSizes[kPoolBlockClassCount - 1] == kPoolMaxPooledSize);
-  for (size_t i = 0; i < kClassCount; ++i) {
-    SizeClass& size_class = classes_[i];
-    size_class = SizeClass{};
-    size_class.first.free_head = kNoSlot;
-    if (i < kPoolSmallClassCount) {
-      size_class.slot_size = static_cast<uint32_t>(4 * (i + 1));
-      size_class.first.slots = areas_[i];
-      size_class.first.capacity =
-          static_cast<uint16_t>(kPoolInRecordAreaSize / size_class.slot_size);
-      size_class.partial = &size_class.first;
-    } else {
-      size_class.slot_size = kBlockSizes[i - kPoolSmallClassCount];
-    }
-  }
   POOL_POISON(areas_, sizeof areas_);
 }
 
@@ -254,18 +270,20 @@ void* ValuePool::Allocate(size_t size) {
     if (block != nullptr) ++heap_blocks_;
     return block;
   }
-  SizeClass& size_class = classes_[ClassIndex(size)];
+  const size_t class_index = ClassIndex(size);
+  SizeClass& size_class = classes_[class_index];
+  const uint32_t slot_size = kClassTable.slot_size[class_index];
   PageHeader* page = size_class.partial;
   if (page == nullptr) {
-    page = AddPage(size_class);
+    page = AddPage(class_index);
   }
   unsigned char* slot;
   if (page->free_head != kNoSlot) {
-    slot = page->slots + static_cast<size_t>(page->free_head) * size_class.slot_size;
+    slot = page->slots + size_t{page->free_head} * slot_size;
     POOL_UNPOISON(slot, sizeof(uint16_t));
     page->free_head = LoadIndex(slot);
   } else {
-    slot = page->slots + static_cast<size_t>(page->bump) * size_class.slot_size;
+    slot = page->slots + size_t{page->bump} * slot_size;
     ++page->bump;
   }
   POOL_UNPOISON(slot, size);
@@ -289,23 +307,23 @@ void ValuePool::Free(void* slot_address, size_t size) {
     --heap_blocks_;
     return;
   }
-  SizeClass& size_class = classes_[ClassIndex(size)];
+  const size_t class_index = ClassIndex(size);
+  SizeClass& size_class = classes_[class_index];
   auto* slot = static_cast<unsigned char*>(slot_address);
-  PageHeader* page;
   const auto address = reinterpret_cast<uintptr_t>(slot);
-  const auto first = reinterpret_cast<uintptr_t>(size_class.first.slots);
-  if (size_class.first.capacity != 0 && address >= first &&
-      address < first + kPoolInRecordAreaSize) {
-    page = &size_class.first;
+  PageHeader* page;
+  if (class_index < kPoolSmallClassCount &&
+      address - reinterpret_cast<uintptr_t>(areas_[class_index]) < kPoolInRecordAreaSize) {
+    page = &first_pages_[class_index];
   } else {
     page = reinterpret_cast<PageHeader*>(address & ~static_cast<uintptr_t>(kPoolPageSize - 1));
   }
-  const auto index =
-      static_cast<uint16_t>(static_cast<size_t>(slot - page->slots) / size_class.slot_size);
+  const auto index = static_cast<uint16_t>(
+      (static_cast<uint64_t>(slot - page->slots) * kClassTable.reciprocal[class_index]) >> 32);
   POOL_UNPOISON(slot, sizeof(uint16_t));  // a slot of 1 byte holds a 2-byte link
   StoreIndex(slot, page->free_head);
   page->free_head = index;
-  POOL_POISON(slot, size_class.slot_size);
+  POOL_POISON(slot, kClassTable.slot_size[class_index]);
   if (page->used == page->capacity) {
     // It was full: back on the list of pages with free slots.
     page->prev_partial = nullptr;
@@ -315,14 +333,56 @@ void ValuePool::Free(void* slot_address, size_t size) {
   }
   --page->used;
   --live_slots_;
-  if (page->used == 0 && page != &size_class.first) {
+  if (page->used == 0 && page->region != nullptr) {
     PageEmptied(size_class, page);
   }
 }
 
-ValuePool::PageHeader* ValuePool::AddPage(SizeClass& size_class) {
-  PageHeader* page = size_class.reserve;
-  if (page != nullptr) {
+void ValuePool::Reset() {
+  for (size_t i = 0; i < kClassCount; ++i) {
+    SizeClass& size_class = classes_[i];
+    PageHeader* page = size_class.pages;
+    size_class = SizeClass{};
+    while (page != nullptr) {
+      PageHeader* next = page->next_page;
+      if (size_class.reserve == nullptr) {
+        POOL_POISON(page->slots, kPoolPageSize - kPageHeaderSize);
+        page->prev_page = page->next_page = nullptr;
+        page->prev_partial = page->next_partial = nullptr;
+        size_class.pages = size_class.reserve = page;
+        size_class.store_pages = 1;
+      } else {
+        Store().ReturnPage(page, page->region);
+      }
+      page = next;
+    }
+    if (i < kPoolSmallClassCount && (first_pages_started_ & (1u << i)) != 0) {
+      PageHeader& first = first_pages_[i];
+      first.free_head = kNoSlot;
+      first.used = 0;
+      first.bump = 0;
+      first.prev_partial = first.next_partial = nullptr;
+      size_class.partial = &first;
+    }
+  }
+  POOL_POISON(areas_, sizeof areas_);
+  live_slots_ = 0;
+}
+
+ValuePool::PageHeader* ValuePool::AddPage(size_t class_index) {
+  SizeClass& size_class = classes_[class_index];
+  const uint32_t slot_size = kClassTable.slot_size[class_index];
+  PageHeader* page;
+  if (class_index < kPoolSmallClassCount && (first_pages_started_ & (1u << class_index)) == 0) {
+    // The built-in page, set up on first use.
+    first_pages_started_ |= 1u << class_index;
+    page = &first_pages_[class_index];
+    page->region = nullptr;
+    page->prev_page = page->next_page = nullptr;
+    page->slots = areas_[class_index];
+    page->capacity = static_cast<uint16_t>(kPoolInRecordAreaSize / slot_size);
+  } else if (size_class.reserve != nullptr) {
+    page = size_class.reserve;
     size_class.reserve = nullptr;
   } else {
     void* region = nullptr;
@@ -330,8 +390,7 @@ ValuePool::PageHeader* ValuePool::AddPage(SizeClass& size_class) {
     page = static_cast<PageHeader*>(memory);
     page->region = region;
     page->slots = static_cast<unsigned char*>(memory) + kPageHeaderSize;
-    page->capacity =
-        static_cast<uint16_t>((kPoolPageSize - kPageHeaderSize) / size_class.slot_size);
+    page->capacity = static_cast<uint16_t>((kPoolPageSize - kPageHeaderSize) / slot_size);
     page->prev_page = nullptr;
     page->next_page = size_class.pages;
     if (size_class.pages != nullptr) size_class.pages->prev_page = page;

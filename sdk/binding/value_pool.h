@@ -70,8 +70,13 @@ class ValuePool {
   void* Allocate(size_t size);
   // Returns a slot; `size` is the size it was allocated with.
   void Free(void* slot, size_t size);
+  // Frees every slot at once, in time proportional to the pages held: each class keeps one
+  // empty page in reserve and the others go back to the store. Heap blocks must have been
+  // freed before (they are not tracked).
+  void Reset();
 
   PoolStats Stats() const;
+  size_t heap_blocks() const { return heap_blocks_; }
 
  private:
   struct PageHeader {
@@ -87,22 +92,24 @@ class ValuePool {
     uint16_t capacity;   // slots in the page
   };
   struct SizeClass {
-    PageHeader first;     // the built-in page (small classes only)
-    PageHeader* partial;  // head of the list of pages with free slots
-    PageHeader* pages;    // head of the list of store pages
-    PageHeader* reserve;  // one empty store page kept back, or null
-    uint32_t slot_size;
-    uint32_t store_pages;
+    PageHeader* partial;   // head of the list of pages with free slots
+    PageHeader* pages;     // head of the list of store pages
+    PageHeader* reserve;   // one empty store page kept back, or null
+    uint32_t store_pages;  // store pages held, the reserve included
   };
   static constexpr size_t kClassCount = kPoolSmallClassCount + kPoolBlockClassCount;
 
   static size_t ClassIndex(size_t size);
-  PageHeader* AddPage(SizeClass& size_class);
+  PageHeader* AddPage(size_t class_index);
   void PageEmptied(SizeClass& size_class, PageHeader* page);
 
-  SizeClass classes_[kClassCount];
+  // Everything a fresh pool needs is zero, so creating one costs little more than its memory;
+  // the built-in pages are set up on first use.
+  SizeClass classes_[kClassCount] = {};
+  uint32_t first_pages_started_ = 0;  // bit i: first_pages_[i] is set up
   size_t live_slots_ = 0;
   size_t heap_blocks_ = 0;
+  PageHeader first_pages_[kPoolSmallClassCount];
   alignas(16) unsigned char areas_[kPoolSmallClassCount][kPoolInRecordAreaSize];
 };
 

@@ -1,7 +1,7 @@
 // The message formatter. A template is read in one pass: plain characters are copied, and each
-// "%" starts a specification that is parsed into its parts (argument, flags, width, precision,
-// conversion). The parts are then checked against the argument's type adapter and written out
-// again as a specification that snprintf can only print safely: the length modifier comes from
+// "%" starts a conversion specification that is parsed into its parts (argument, flags, width,
+// precision, conversion). The parts are then checked against the argument's type adapter and
+// written out again as a format that snprintf can only print safely: the length modifier comes from
 // the argument's type (never from the template), flags and precision are kept only where the
 // conversion defines them, "*" values are resolved into plain numbers, and a text argument
 // always carries a precision no larger than its length.
@@ -16,8 +16,9 @@
 namespace sdk::text {
 namespace {
 
-// A specification (from its "%" up to and including its conversion) must stay shorter than this.
-constexpr size_t kMaxSpecLength = 60;
+// A conversion specification (from its "%" up to and including its conversion) must stay shorter
+// than this.
+constexpr size_t kMaxDirectiveLength = 60;
 // Extra room allowed to a width or precision beyond the remaining output. A double printed in
 // full never needs more than about 1100 digits, so a capped precision still shows the same
 // leading characters as the uncapped one.
@@ -68,8 +69,8 @@ const char* FlagsAllowedFor(char conversion) {
   return "-";  // 'c' and 's'
 }
 
-// The parsed form of one specification.
-struct Spec {
+// The parsed form of one conversion specification.
+struct Directive {
   size_t arg = 0;  // zero-based index of the printed argument
   bool bare = false;
   char flags[6] = {};  // each flag at most once
@@ -80,22 +81,22 @@ struct Spec {
   char conversion = 0;
 };
 
-void AddFlag(Spec& spec, char flag) {
-  const size_t count = std::strlen(spec.flags);
-  if (!Contains(spec.flags, flag) && count + 1 < sizeof spec.flags) {
-    spec.flags[count] = flag;
+void AddFlag(Directive& directive, char flag) {
+  const size_t count = std::strlen(directive.flags);
+  if (!Contains(directive.flags, flag) && count + 1 < sizeof directive.flags) {
+    directive.flags[count] = flag;
   }
 }
 
-// Reads one specification from `format`, which starts at its "%". Tracks the characters taken
-// so far so that a specification reaching kMaxSpecLength characters fails.
-class SpecParser {
+// Reads one conversion specification from `format`, which starts at its "%". Tracks the characters
+// taken so far so that a conversion specification reaching kMaxDirectiveLength characters fails.
+class DirectiveParser {
  public:
-  SpecParser(std::string_view format, std::span<const MessageArg> args, size_t& next_arg)
+  DirectiveParser(std::string_view format, std::span<const MessageArg> args, size_t& next_arg)
       : format_(format), args_(args), next_arg_(next_arg) {}
 
-  // On success fills `spec` and returns the number of template characters consumed.
-  bool Parse(Spec& spec, size_t& consumed) {
+  // On success fills `directive` and returns the number of template characters consumed.
+  bool Parse(Directive& directive, size_t& consumed) {
     position_ = 1;  // the "%"
     bool numbered = false;
     if (Peek() >= '1' && Peek() <= '9') {
@@ -104,9 +105,9 @@ class SpecParser {
       if (!ReadNumber(number)) return false;
       if (number <= args_.size()) {
         numbered = true;
-        spec.arg = static_cast<size_t>(number - 1);
+        directive.arg = static_cast<size_t>(number - 1);
         if (Peek() != '$') {
-          spec.bare = true;
+          directive.bare = true;
           consumed = position_;
           return true;
         }
@@ -116,32 +117,32 @@ class SpecParser {
       }
     }
     while (Contains("-+ #0", Peek())) {
-      AddFlag(spec, static_cast<char>(Peek()));
+      AddFlag(directive, static_cast<char>(Peek()));
       if (!Advance()) return false;
     }
     if (Peek() == '*') {
-      if (!Advance() || !ReadStarValue(spec.width)) return false;
-      spec.has_width = true;
-      if (spec.width < 0) {  // a negative "*" width means left alignment
-        AddFlag(spec, '-');
-        spec.width = -spec.width;
+      if (!Advance() || !ReadStarValue(directive.width)) return false;
+      directive.has_width = true;
+      if (directive.width < 0) {  // a negative "*" width means left alignment
+        AddFlag(directive, '-');
+        directive.width = -directive.width;
       }
     } else if (IsDigit(Peek())) {
       uint64_t width = 0;
       if (!ReadNumber(width)) return false;
-      spec.has_width = true;
-      spec.width = static_cast<int64_t>(std::min<uint64_t>(width, INT64_MAX));
+      directive.has_width = true;
+      directive.width = static_cast<int64_t>(std::min<uint64_t>(width, INT64_MAX));
     }
     if (Peek() == '.') {
       if (!Advance()) return false;
-      spec.has_precision = true;
+      directive.has_precision = true;
       if (Peek() == '*') {
-        if (!Advance() || !ReadStarValue(spec.precision)) return false;
-        if (spec.precision < 0) spec.has_precision = false;  // as if omitted
+        if (!Advance() || !ReadStarValue(directive.precision)) return false;
+        if (directive.precision < 0) directive.has_precision = false;  // as if omitted
       } else {
         uint64_t precision = 0;
         if (IsDigit(Peek()) && !ReadNumber(precision)) return false;
-        spec.precision = static_cast<int64_t>(std::min<uint64_t>(precision, INT64_MAX));
+        directive.precision = static_cast<int64_t>(std::min<uint64_t>(precision, INT64_MAX));
       }
     }
     // The length modifier is read and dropped: the argument's own type decides the length.
@@ -152,12 +153,12 @@ class SpecParser {
     } else if (Peek() == 'L' || Peek() == 'j' || Peek() == 't' || Peek() == 'z') {
       if (!Advance()) return false;
     }
-    if (Peek() < 0) return false;  // the template ends inside the specification
-    spec.conversion = static_cast<char>(Peek());
+    if (Peek() < 0) return false;  // the template ends inside the conversion specification
+    directive.conversion = static_cast<char>(Peek());
     if (!Advance()) return false;
     if (!numbered) {
       if (next_arg_ >= args_.size()) return false;
-      spec.arg = next_arg_++;
+      directive.arg = next_arg_++;
     }
     consumed = position_;
     return true;
@@ -168,10 +169,10 @@ class SpecParser {
     return position_ < format_.size() ? static_cast<unsigned char>(format_[position_]) : -1;
   }
 
-  // Takes one character; false once the specification has grown to kMaxSpecLength.
+  // Takes one character; false once the conversion specification has grown to kMaxDirectiveLength.
   bool Advance() {
     ++position_;
-    return position_ < kMaxSpecLength;
+    return position_ < kMaxDirectiveLength;
   }
 
   // Reads a run of digits, saturating instead of overflowing.
@@ -237,33 +238,35 @@ struct Output {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-// Prints one argument with a specification built by PrintSpec, whose conversion and length
-// modifier match the C type passed here.
-int PrintArgument(char* destination, size_t size, const char* spec, const MessageArg& arg,
+// Prints one argument with a conversion specification built by PrintDirective, whose conversion and
+// length modifier match the C type passed here.
+int PrintArgument(char* destination, size_t size, const char* printf_format, const MessageArg& arg,
                   char conversion) {
   switch (arg.kind()) {
     case MessageArg::Kind::kInt32:
     case MessageArg::Kind::kUint32:
     case MessageArg::Kind::kChar:
       if (IsUnsignedConversion(conversion)) {
-        return std::snprintf(destination, size, spec,
+        return std::snprintf(destination, size, printf_format,
                              static_cast<unsigned int>(arg.unsigned_value()));
       }
-      return std::snprintf(destination, size, spec, static_cast<int>(arg.signed_value()));
+      return std::snprintf(destination, size, printf_format, static_cast<int>(arg.signed_value()));
     case MessageArg::Kind::kInt64:
     case MessageArg::Kind::kUint64:
       if (conversion == 'c') {
-        return std::snprintf(destination, size, spec, static_cast<int>(arg.signed_value()));
+        return std::snprintf(destination, size, printf_format,
+                             static_cast<int>(arg.signed_value()));
       }
       if (IsUnsignedConversion(conversion)) {
-        return std::snprintf(destination, size, spec,
+        return std::snprintf(destination, size, printf_format,
                              static_cast<unsigned long long>(arg.unsigned_value()));
       }
-      return std::snprintf(destination, size, spec, static_cast<long long>(arg.signed_value()));
+      return std::snprintf(destination, size, printf_format,
+                           static_cast<long long>(arg.signed_value()));
     case MessageArg::Kind::kDouble:
-      return std::snprintf(destination, size, spec, arg.double_value());
+      return std::snprintf(destination, size, printf_format, arg.double_value());
     case MessageArg::Kind::kText:
-      return std::snprintf(destination, size, spec, arg.text().data());
+      return std::snprintf(destination, size, printf_format, arg.text().data());
   }
   return -1;
 }
@@ -274,13 +277,14 @@ void AppendNumber(char*& cursor, int64_t value) {
   cursor = std::to_chars(cursor, cursor + 10, value).ptr;
 }
 
-// Rebuilds the specification from its checked parts and prints the argument into the output.
-void PrintSpec(const Spec& spec, const MessageArg& arg, Output& out) {
-  if (spec.conversion == 'n') return;  // never let printf write through a pointer
+// Rebuilds the conversion specification from its checked parts and prints the argument into the
+// output.
+void PrintDirective(const Directive& directive, const MessageArg& arg, Output& out) {
+  if (directive.conversion == 'n') return;  // never let printf write through a pointer
   const TypeAdapter adapter = AdapterFor(arg.kind());
   char conversion = adapter.conversions[0];
-  if (!spec.bare && Contains(adapter.conversions, spec.conversion)) {
-    conversion = spec.conversion;
+  if (!directive.bare && Contains(adapter.conversions, directive.conversion)) {
+    conversion = directive.conversion;
   }
   // Fields wider or more precise than the output can show would only cost time.
   const int64_t cap = std::min<int64_t>(static_cast<int64_t>(out.room()) + kFieldSlack, INT_MAX);
@@ -289,19 +293,19 @@ void PrintSpec(const Spec& spec, const MessageArg& arg, Output& out) {
   char* cursor = text;
   *cursor++ = '%';
   const char* allowed_flags = FlagsAllowedFor(conversion);
-  for (const char* flag = spec.flags; *flag; ++flag) {
+  for (const char* flag = directive.flags; *flag; ++flag) {
     if (Contains(allowed_flags, *flag)) *cursor++ = *flag;
   }
-  if (spec.has_width) AppendNumber(cursor, std::min(spec.width, cap));
+  if (directive.has_width) AppendNumber(cursor, std::min(directive.width, cap));
   if (arg.kind() == MessageArg::Kind::kText) {
     // A text is a view, not necessarily NUL-terminated: never let printf read past its end.
     int64_t precision = static_cast<int64_t>(std::min<size_t>(arg.text().size(), INT64_MAX));
-    if (spec.has_precision) precision = std::min(precision, spec.precision);
+    if (directive.has_precision) precision = std::min(precision, directive.precision);
     *cursor++ = '.';
     AppendNumber(cursor, std::min(precision, cap));
-  } else if (spec.has_precision && conversion != 'c') {
+  } else if (directive.has_precision && conversion != 'c') {
     *cursor++ = '.';
-    AppendNumber(cursor, std::min(spec.precision, cap));
+    AppendNumber(cursor, std::min(directive.precision, cap));
   }
   if (conversion != 'c' && !IsFloatingConversion(conversion)) {
     for (const char* l = adapter.length; *l; ++l) *cursor++ = *l;
@@ -334,12 +338,12 @@ size_t FormatMessage(char* buffer, size_t size, std::string_view format,
       i += 2;
       continue;
     }
-    Spec spec;
+    Directive directive;
     size_t consumed = 0;
-    SpecParser parser(format.substr(i), args, next_arg);
-    if (!parser.Parse(spec, consumed)) break;
+    DirectiveParser parser(format.substr(i), args, next_arg);
+    if (!parser.Parse(directive, consumed)) break;
     i += consumed;
-    PrintSpec(spec, args[spec.arg], out);
+    PrintDirective(directive, args[directive.arg], out);
   }
   buffer[out.length] = '\0';
   return out.length;

@@ -1,13 +1,13 @@
 // Positional message formatting: fills "%1"-style templates and printf conversion
-// specifications from a list of typed arguments.
+// conversion specifications from a list of typed arguments.
 //
 // Every message template of the system ("Unknown argument '%1' for '%2'.", "Error: %s at offset
 // %u.", "%1.%2.%3", ...) goes through FormatMessage. A bare "%N" prints argument N in its
-// natural way; a printf specification ("%04d", "%2$-8s", "%*.*f") is honoured when its
+// natural way; a printf conversion specification ("%04d", "%2$-8s", "%*.*f") is honoured when its
 // conversion suits the argument's type and otherwise falls back to the type's natural one.
 // Each argument is printed by snprintf, so numbers look exactly as printf prints them, but the
-// specification handed to snprintf is rebuilt from checked pieces: a template can never make
-// snprintf read a wrong type, write through "%n", read past a text argument or write past the
+// conversion specification handed to snprintf is rebuilt from checked pieces: a template can never
+// make snprintf read a wrong type, write through "%n", read past a text argument or write past the
 // output buffer.
 #ifndef SDK_TEXT_FORMAT_MESSAGE_H_
 #define SDK_TEXT_FORMAT_MESSAGE_H_
@@ -65,10 +65,11 @@ class MessageArg {
 // characters and always NUL-terminated (nothing is written when size is 0). Returns the number
 // of characters written, not counting the NUL.
 //
-// Formatting stops early, keeping what was written, when a specification grows to 60
+// Formatting stops early, keeping what was written, when a conversion specification grows to 60
 // characters, when it selects an argument that does not exist, when a "*" takes a width or
 // precision from an argument that is not an integer, or when the template ends inside a
-// specification. Widths and precisions beyond what the remaining output can show are capped.
+// conversion specification. Widths and precisions beyond what the remaining output can show are
+// capped.
 size_t FormatMessage(char* buffer, size_t size, std::string_view format,
                      std::span<const MessageArg> args);
 

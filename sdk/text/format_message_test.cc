@@ -1,6 +1,6 @@
 // Tests of FormatMessage: a table of templates, arguments and outputs; a cross-check of printf
-// specifications against snprintf itself; and the guards that keep a hostile template from
-// writing, reading or printing anything unsafe.
+// conversion specifications against snprintf itself; and the guards that keep a hostile template
+// from writing, reading or printing anything unsafe.
 #include "sdk/text/format_message.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +50,7 @@ TEST(FormatMessageTest, Table) {
       {"YAML parser error: %1. At line: %2 col: %3",
        {"did not find expected key", 3u, 7u},
        "YAML parser error: did not find expected key. At line: 3 col: 7"},
-      // Numbered specifications.
+      // Numbered conversion specifications.
       {"%1$04d", {7}, "0007"},
       {"%1$s", {42}, "42"},  // 's' is not an integer conversion: printed as %d
       {"%1$x", {255}, "ff"},
@@ -67,7 +67,7 @@ TEST(FormatMessageTest, Table) {
       {"%1$.1s", {"ab"}, "a"},
       {"%1$d", {"text"}, "text"},  // a text only takes 's'
       {"%2$s=%1$d", {5, "n"}, "n=5"},
-      // Full 64-bit specifications get "ll", so large values print whole.
+      // Full 64-bit conversion specifications get "ll", so large values print whole.
       {"%1$d", {int64_t{-9000000000}}, "-9000000000"},
       {"%1$x", {uint64_t{0x123456789abcdefull}}, "123456789abcdef"},
       {"%1$u", {uint64_t{10000000000ull}}, "10000000000"},
@@ -79,7 +79,7 @@ TEST(FormatMessageTest, Table) {
       {"%1$Lf", {1.0}, "1.000000"},
       {"%1$ls", {"wide?"}, "wide?"},
       {"%zu items", {size_t{3}}, "3 items"},
-      // Sequential specifications.
+      // Sequential conversion specifications.
       {"Error: %s at offset %u.", {"bad", 12u}, "Error: bad at offset 12."},
       {"%d-%d-%d", {1, 2, 3}, "1-2-3"},
       {"%s %1", {"a"}, "a a"},
@@ -111,7 +111,7 @@ TEST(FormatMessageTest, Table) {
       {"a%*d", {"five", 5}, "a"},  // "*" from a text argument
       {"a%.*f", {1.5, 2.0}, "a"},  // "*" from a double argument
       {"a%*9$d", {1, 2}, "a"},     // "*" from an argument that does not exist
-      {"end%", {1}, "end"},        // the template ends inside a specification
+      {"end%", {1}, "end"},        // the template ends inside a conversion specification
       {"end%1$", {1}, "end"},
       {"end%-08.3", {1}, "end"},
   };
@@ -120,42 +120,44 @@ TEST(FormatMessageTest, Table) {
   }
 }
 
-// Every numeric specification that printf defines prints exactly as snprintf prints it.
+// Every numeric conversion specification that printf defines prints exactly as snprintf prints it.
 TEST(FormatMessageTest, MatchesSnprintf) {
-  const char* int_specs[] = {"d", "5d",  "-5d",    "+d", " d",  "05d",  ".3d", "x",  "#x", "#o",
-                             "X", "08X", "-#10x|", "u",  "+5i", "-+6d", "c",   "3c", "-3c"};
+  const char* int_formats[] = {"d", "5d",  "-5d",    "+d", " d",  "05d",  ".3d", "x",  "#x", "#o",
+                               "X", "08X", "-#10x|", "u",  "+5i", "-+6d", "c",   "3c", "-3c"};
   const int ints[] = {0, 1, -1, 42, -42, 65, INT_MAX, INT_MIN};
-  for (const char* s : int_specs) {
+  for (const char* s : int_formats) {
     for (int v : ints) {
-      const std::string spec = std::string("%") + s;
+      const std::string printf_format = std::string("%") + s;
       char expected[128];
       const bool unsigned_conversion = std::strpbrk(s, "xXou") != nullptr;
       if (std::strchr(s, 'c') && (v < 0 || v > 126 || v < 32)) continue;  // unprintable bytes
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
       if (unsigned_conversion) {
-        std::snprintf(expected, sizeof expected, spec.c_str(), static_cast<unsigned>(v));
+        std::snprintf(expected, sizeof expected, printf_format.c_str(), static_cast<unsigned>(v));
       } else {
-        std::snprintf(expected, sizeof expected, spec.c_str(), v);
+        std::snprintf(expected, sizeof expected, printf_format.c_str(), v);
       }
 #pragma GCC diagnostic pop
-      EXPECT_EQ(FormatMessage(spec, v), expected) << "spec: " << spec << " value: " << v;
+      EXPECT_EQ(FormatMessage(printf_format, v), expected)
+          << "format: " << printf_format << " value: " << v;
       EXPECT_EQ(FormatMessage("%1$" + std::string(s), v), expected)
-          << "spec: " << spec << " value: " << v;
+          << "format: " << printf_format << " value: " << v;
     }
   }
-  const char* double_specs[] = {"g",     "f",       "e",  "E",  "a",      "A",   "G",  "F",
-                                "10.3f", "-10.2e|", "+g", "#g", "010.4f", ".0f", " f", ".15g"};
+  const char* double_formats[] = {"g",     "f",       "e",  "E",  "a",      "A",   "G",  "F",
+                                  "10.3f", "-10.2e|", "+g", "#g", "010.4f", ".0f", " f", ".15g"};
   const double doubles[] = {0.0, -0.0, 1.5, -2.75, 1e300, 1e-300, 123456789.125, 0.1};
-  for (const char* s : double_specs) {
+  for (const char* s : double_formats) {
     for (double v : doubles) {
-      const std::string spec = std::string("%") + s;
+      const std::string printf_format = std::string("%") + s;
       char expected[512];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-      std::snprintf(expected, sizeof expected, spec.c_str(), v);
+      std::snprintf(expected, sizeof expected, printf_format.c_str(), v);
 #pragma GCC diagnostic pop
-      EXPECT_EQ(FormatMessage(spec, v), expected) << "spec: " << spec << " value: " << v;
+      EXPECT_EQ(FormatMessage(printf_format, v), expected)
+          << "format: " << printf_format << " value: " << v;
     }
   }
   const int64_t longs[] = {0, -1, INT64_MAX, INT64_MIN, 1ll << 40};
@@ -204,7 +206,7 @@ TEST(FormatMessageTest, TemplateLongerThanBufferIsCut) {
   EXPECT_EQ(out, std::string(kMessageBufferSize - 1, 'z'));
 }
 
-TEST(FormatMessageTest, SpecificationLimitIsSixtyCharacters) {
+TEST(FormatMessageTest, DirectiveLimitIsSixtyCharacters) {
   // "%" + flags + "d": 59 characters are accepted, 60 stop the formatting.
   const std::string accepted = "%" + std::string(57, '-') + "d";
   const std::string refused = "%" + std::string(58, '-') + "d";

@@ -14,6 +14,7 @@
 // recursion, so that the depth of a tree is limited by memory, not by the thread's stack.
 #include "sdk/binding/binding_value.h"
 
+#include <bit>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -36,12 +37,24 @@ constexpr uint32_t kFnvOffsetBasis = 0x811C9DC5u;
 constexpr uint32_t kFnvPrime = 16777619u;
 constexpr uint32_t kInitialBuckets = 8;
 
+// FNV-1a over the bytes of `text`. Each byte costs one multiplication in a chain that nothing
+// can shorten; loading eight bytes at a time at least shares the loads and the loop control
+// among them (the bytes are taken lowest first, which is their order in memory on a
+// little-endian machine).
 uint32_t Fnv1a(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  size_t size = text.size();
   uint32_t hash = kFnvOffsetBasis;
-  for (unsigned char c : text) {
-    hash ^= c;
-    hash *= kFnvPrime;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; size >= 8; size -= 8, bytes += 8) {
+      uint64_t word;
+      std::memcpy(&word, bytes, sizeof word);
+      for (int i = 0; i < 8; ++i, word >>= 8) {
+        hash = (hash ^ static_cast<uint32_t>(word & 0xFF)) * kFnvPrime;
+      }
+    }
   }
+  for (; size != 0; --size, ++bytes) hash = (hash ^ *bytes) * kFnvPrime;
   return hash;
 }
 
@@ -93,12 +106,8 @@ struct ScratchNode {
 
 struct TreeContext {
   TreeContext() : buckets(inline_buckets) {}
-  ~TreeContext() {
-    FreeScratch();
-    if (buckets != inline_buckets) {
-      pool.Free(buckets, bucket_count * sizeof(InternEntry*));
-    }
-  }
+  // The pool frees its pages and heap blocks itself; only the blobs' bytes are elsewhere.
+  ~TreeContext() { DestroyBlobs(); }
   TreeContext(const TreeContext&) = delete;
   TreeContext& operator=(const TreeContext&) = delete;
 
@@ -118,26 +127,28 @@ struct TreeContext {
   }
 
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
-    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
-         entry = entry->next) {
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
+    for (InternEntry* entry = *bucket; entry != nullptr; entry = entry->next) {
       if (entry->hash == hash && entry->length == text.size() &&
           std::memcmp(entry->text(), text.data(), text.size()) == 0) {
         ++entry->references;
         return entry;
       }
     }
-    if (entry_count + 1 > bucket_count) Rehash();
+    if (entry_count == bucket_count) {
+      Rehash();
+      bucket = &buckets[hash & (bucket_count - 1)];
+    }
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
     if (entry == nullptr) return nullptr;
+    entry->next = *bucket;
     entry->hash = hash;
     entry->references = 1;
     entry->length = static_cast<uint32_t>(text.size());
     char* bytes = reinterpret_cast<char*>(entry + 1);
     std::memcpy(bytes, text.data(), text.size());
     bytes[text.size()] = '\0';
-    InternEntry*& bucket = buckets[hash & (bucket_count - 1)];
-    entry->next = bucket;
-    bucket = entry;
+    *bucket = entry;
     ++entry_count;
     return entry;
   }
@@ -167,9 +178,11 @@ struct TreeContext {
     pool.Free(mutable_entry, EntrySize(entry->length));
   }
 
-  // Doubles the bucket array; keeps the old one when memory cannot be had (chains just grow).
-  void Rehash() {
-    const uint32_t grown_count = bucket_count * 2;
+  // Grows the bucket array to at least `count` buckets (a power of two); keeps the old one
+  // when memory cannot be had (chains just grow).
+  void Rehash(uint32_t count = 0) {
+    uint32_t grown_count = bucket_count * 2;
+    while (grown_count < count) grown_count *= 2;
     auto** grown = static_cast<InternEntry**>(pool.Allocate(grown_count * sizeof(InternEntry*)));
     if (grown == nullptr) return;
     std::memset(grown, 0, grown_count * sizeof(InternEntry*));
@@ -188,60 +201,64 @@ struct TreeContext {
     bucket_count = grown_count;
   }
 
-  void FreeScratch() {
+  BlobRecord* NewBlob() {
+    auto* record = static_cast<BlobRecord*>(pool.Allocate(sizeof(BlobRecord)));
+    new (record) BlobRecord{{}, nullptr, blobs};
+    if (blobs != nullptr) blobs->prev = record;
+    blobs = record;
+    return record;
+  }
+
+  void FreeBlob(BlobRecord* record) {
+    if (record->prev != nullptr) {
+      record->prev->next = record->next;
+    } else {
+      blobs = record->next;
+    }
+    if (record->next != nullptr) record->next->prev = record->prev;
+    std::destroy_at(record);
+    pool.Free(record, sizeof(BlobRecord));
+  }
+
+  void DestroyBlobs() {
+    for (BlobRecord* record = blobs; record != nullptr;) {
+      BlobRecord* next = record->next;
+      std::destroy_at(record);
+      record = next;
+    }
+    blobs = nullptr;
+  }
+
+  // Drops every value of the context at once, scratch values included: only for the root,
+  // when it clears its whole tree. Every heap part is a pool slot or a pool heap block except
+  // the bytes of blobs, which are on their own list.
+  void ResetWhole() {
+    DestroyBlobs();
+    pool.Reset();
+    scratch = nullptr;
+    buckets = inline_buckets;
+    bucket_count = kInitialBuckets;
+    entry_count = 0;
+    std::memset(inline_buckets, 0, sizeof inline_buckets);
+    length_error = false;
+  }
+
+  // After the root cleared a tree that held no heap part: the scratch values go one by one
+  // (the caller may hold a new heap part of the tree, so the pool cannot be dropped whole).
+  void ForgetScratch() {
     while (scratch != nullptr) {
       ScratchNode* next = scratch->next;
       scratch->value.Clear();
       pool.Free(scratch, sizeof(ScratchNode));
       scratch = next;
     }
-  }
-
-  // Back to the 8 inline buckets; only when no entry is left.
-  void ResetBuckets() {
-    if (buckets == inline_buckets) return;
-    pool.Free(buckets, bucket_count * sizeof(InternEntry*));
-    buckets = inline_buckets;
-    bucket_count = kInitialBuckets;
-    std::memset(inline_buckets, 0, sizeof inline_buckets);
-  }
-
-  // After the root cleared its tree by walking it: the scratch values go too, and the table
-  // starts over.
-  void TreeCleared() {
-    FreeScratch();
-    if (entry_count == 0) ResetBuckets();
     length_error = false;
   }
 
-  // Prepares a context whose tree is gone for the next tree: false when something is still
-  // allocated (then it must be deleted, not reused).
-  bool Recycle() {
-    FreeScratch();
-    length_error = false;
-    if (entry_count != 0) return false;
-    ResetBuckets();
-    const PoolStats stats = pool.Stats();
-    return stats.live_slots == 0 && stats.heap_blocks == 0;
-  }
-
-  // True when every heap part of the context lives in pool slots, the bucket array perhaps
-  // excepted, so that ResetWhole may drop them without a walk (blobs own general-heap bytes;
-  // other heap blocks are not tracked).
-  bool CanResetWhole() const {
-    const size_t bucket_blocks = bucket_count * sizeof(InternEntry*) > kPoolMaxPooledSize ? 1 : 0;
-    return blob_count == 0 && pool.heap_blocks() == bucket_blocks;
-  }
-
-  // Drops every value of the context at once: only for the root, when it clears its whole tree
-  // (scratch values included).
-  void ResetWhole() {
-    ResetBuckets();
-    pool.Reset();
-    scratch = nullptr;
-    entry_count = 0;
-    std::memset(inline_buckets, 0, sizeof inline_buckets);
-    length_error = false;
+  // True when nothing of a tree is left, so that the context may serve the next tree.
+  bool IsClean() const {
+    return entry_count == 0 && blobs == nullptr && scratch == nullptr && pool.live_slots() == 0 &&
+           pool.heap_blocks() == 0;
   }
 
   // Records a refused growth and returns a fresh detached value of this tree.
@@ -258,13 +275,14 @@ struct TreeContext {
   uint32_t bucket_count = kInitialBuckets;
   uint32_t entry_count = 0;
   ScratchNode* scratch = nullptr;
-  size_t blob_count = 0;
+  BlobRecord* blobs = nullptr;
   bool length_error = false;
   InternEntry* inline_buckets[kInitialBuckets] = {};
 };
 
 }  // namespace detail
 
+using detail::BlobRecord;
 using detail::ContainerRecord;
 using detail::InternEntry;
 using detail::MemberNode;
@@ -307,7 +325,7 @@ TreeContext* AcquireContext() {
 }
 
 void DropContext(TreeContext* context) {
-  if (!context->Recycle() || !t_parked_context.Park(context)) delete context;
+  if (!context->IsClean() || !t_parked_context.Park(context)) delete context;
 }
 
 }  // namespace
@@ -365,12 +383,6 @@ class ValueOps {
     context->pool.Free(record, sizeof(ContainerRecord));
   }
 
-  static void FreeBlob(TreeContext* context, std::vector<uint8_t>* blob) {
-    --context->blob_count;
-    std::destroy_at(blob);
-    context->pool.Free(blob, sizeof(std::vector<uint8_t>));
-  }
-
   // Releases the heap part of `value` except containers, which are queued on the pending
   // lists; the value is left empty.
   static void ReleaseShallow(TreeContext* context, BindingValue& value,
@@ -380,7 +392,7 @@ class ValueOps {
         context->Release(value.payload_.string);
         break;
       case ValueKind::kBlob:
-        FreeBlob(context, value.payload_.blob);
+        context->FreeBlob(value.payload_.blob);
         break;
       case ValueKind::kCollection:
         value.payload_.container->next_pending = *collections;
@@ -468,7 +480,7 @@ class ValueOps {
         return nullptr;
       }
       case ValueKind::kBlob: {
-        std::vector<uint8_t>* blob = NewBlob(context, *source.payload_.blob);
+        BlobRecord* blob = NewBlob(context, source.payload_.blob->bytes);
         if (blob == nullptr) return nullptr;
         target.payload_.blob = blob;
         target.kind_ = ValueKind::kBlob;
@@ -542,14 +554,13 @@ class ValueOps {
     }
   }
 
-  static std::vector<uint8_t>* NewBlob(TreeContext* context, std::span<const uint8_t> bytes) {
-    void* slot = context->pool.Allocate(sizeof(std::vector<uint8_t>));
+  static BlobRecord* NewBlob(TreeContext* context, std::span<const uint8_t> bytes) {
+    BlobRecord* blob = context->NewBlob();
     try {
-      auto* blob = new (slot) std::vector<uint8_t>(bytes.begin(), bytes.end());
-      ++context->blob_count;
+      blob->bytes.assign(bytes.begin(), bytes.end());
       return blob;
     } catch (...) {  // bad_alloc: reported as the tree's length error
-      context->pool.Free(slot, sizeof(std::vector<uint8_t>));
+      context->FreeBlob(blob);
       context->length_error = true;
       return nullptr;
     }
@@ -601,7 +612,7 @@ class ValueOps {
         return a.payload_.string == b.payload_.string ||
                a.payload_.string->view() == b.payload_.string->view();
       case ValueKind::kBlob:
-        return *a.payload_.blob == *b.payload_.blob;
+        return a.payload_.blob->bytes == b.payload_.blob->bytes;
       case ValueKind::kEnum:
         return a.payload_.enum_value == b.payload_.enum_value;
       case ValueKind::kCollection:
@@ -751,16 +762,19 @@ BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
 }
 
 void BindingValue::ClearSlow() {
-  if (root_ && kind_ >= ValueKind::kString && context_ != nullptr && context_->CanResetWhole()) {
-    // Everything in the context belongs to this root's tree: drop it all at once instead of
-    // walking it.
-    context_->ResetWhole();
+  if (root_ && context_ != nullptr) {
+    if (kind_ >= ValueKind::kString) {
+      // Everything in the context belongs to this root's tree: drop it all at once instead of
+      // walking it.
+      context_->ResetWhole();
+    } else {
+      context_->ForgetScratch();
+    }
   } else if (kind_ >= ValueKind::kString) {
     ValueOps::Release(*this);
   }
   kind_ = ValueKind::kEmpty;
   payload_.bits = 0;
-  if (root_ && context_ != nullptr) context_->TreeCleared();
 }
 
 void BindingValue::ClearKeepingHeldParts() {
@@ -820,7 +834,7 @@ void BindingValue::SetBlob(std::span<const uint8_t> bytes) {
     context->length_error = true;
     return;
   }
-  std::vector<uint8_t>* blob = ValueOps::NewBlob(context, bytes);
+  BlobRecord* blob = ValueOps::NewBlob(context, bytes);
   if (blob == nullptr) return;
   ClearKeepingHeldParts();
   payload_.blob = blob;
@@ -833,9 +847,8 @@ void BindingValue::SetBlob(std::vector<uint8_t>&& bytes) {
     context->length_error = true;
     return;
   }
-  void* slot = context->pool.Allocate(sizeof(std::vector<uint8_t>));
-  auto* blob = new (slot) std::vector<uint8_t>(std::move(bytes));
-  ++context->blob_count;
+  BlobRecord* blob = context->NewBlob();
+  blob->bytes = std::move(bytes);
   bytes.clear();
   ClearKeepingHeldParts();
   payload_.blob = blob;
@@ -850,7 +863,7 @@ void BindingValue::SetEnum(int32_t value, uint32_t type) {
 
 std::span<const uint8_t> BindingValue::GetBlob() const {
   if (kind_ != ValueKind::kBlob) return {};
-  return {payload_.blob->data(), payload_.blob->size()};
+  return {payload_.blob->bytes.data(), payload_.blob->bytes.size()};
 }
 
 const EnumValue& BindingValue::GetEnum() const {
@@ -873,6 +886,16 @@ void BindingValue::MakeStructure() {
 }
 
 BindingValue& BindingValue::Element(size_t index) {
+  if (kind_ == ValueKind::kCollection) {
+    // Reading an element, or appending one where the item array has room (the readers' case).
+    ContainerRecord* record = payload_.container;
+    if (index < record->size) return *static_cast<BindingValue*>(record->items[index]);
+    if (index == record->size && record->size < record->capacity) {
+      BindingValue* element = ValueOps::NewElement(context_);
+      record->items[record->size++] = element;
+      return *element;
+    }
+  }
   if (index >= kMaxCollectionSize) return ValueOps::EnsureContext(*this)->Refuse();
   MakeCollection();
   ContainerRecord* record = payload_.container;
@@ -991,7 +1014,7 @@ bool BindingValue::ToBool() const {
       return text == "true" || text == "1";
     }
     case ValueKind::kBlob:
-      return !payload_.blob->empty();
+      return !payload_.blob->bytes.empty();
     case ValueKind::kEnum:
       return payload_.enum_value.value != 0;
     case ValueKind::kCollection:

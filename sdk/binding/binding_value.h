@@ -102,6 +102,15 @@ struct EmptyTextEntry {
 };
 extern const EmptyTextEntry kEmptyText;
 
+// Heap part of a blob: the bytes live on the general heap (so that a caller's vector can be
+// taken over without copying); the records of a tree are linked so that the tree can be
+// dropped whole without walking it.
+struct BlobRecord {
+  std::vector<uint8_t> bytes;
+  BlobRecord* prev;
+  BlobRecord* next;
+};
+
 // Heap part of a collection (items are BindingValue*) or a structure (items are MemberNode*,
 // sorted by name). Every item is a separate pool slot, which keeps references stable.
 struct ContainerRecord {
@@ -266,7 +275,7 @@ class BindingValue {
     uint64_t unsigned_value;
     double float_value;
     const detail::InternEntry* string;
-    std::vector<uint8_t>* blob;
+    detail::BlobRecord* blob;
     EnumValue enum_value;
     detail::ContainerRecord* container;
   };
@@ -394,7 +403,7 @@ inline size_t BindingValue::Size() const {
     case ValueKind::kString:
       return payload_.string->length;
     case ValueKind::kBlob:
-      return payload_.blob->size();
+      return payload_.blob->bytes.size();
     case ValueKind::kCollection:
     case ValueKind::kStructure:
       return payload_.container->size;

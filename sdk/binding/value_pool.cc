@@ -3,48 +3,45 @@
 // Pages of the store are 4096-byte aligned, so the page of a slot is found by masking its
 // address; only the built-in first page of a class, which lives inside the pool, is found by a
 // range check. Everything a pool does is unlocked; only the store's mutex is shared.
+//
+// The store maps regions from the operating system in batches that grow with the number of
+// pages in use (a large tree then costs a few mappings, not one per 16 pages, and a batch's
+// pages are committed up front instead of one page fault at a time), and releases the regions
+// that a returned batch of pages frees with one unmapping per run of adjacent regions.
 #include "sdk/binding/value_pool.h"
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define SDK_BINDING_POOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SDK_BINDING_POOL_ASAN 1
-#endif
-#endif
-
-#if defined(SDK_BINDING_POOL_ASAN)
-#include <sanitizer/asan_interface.h>
-#define POOL_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define POOL_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define POOL_POISON(address, size) ((void)(address), (void)(size))
-#define POOL_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
+#include <vector>
 
 namespace sdk::binding {
 namespace {
 
-constexpr uint16_t kNoSlot = 0xFFFF;
+using detail::PoolPage;
+
 constexpr size_t kPageHeaderSize = 64;
 constexpr size_t kRegionSize = detail::kPoolPageSize * detail::kPoolPagesPerRegion;
 constexpr uint16_t kAllPagesFree = 0xFFFF;
+// Regions mapped at once: one for a process that uses few pages, up to this many when a
+// quarter of the pages in use would fill them.
+constexpr size_t kMaxRegionsPerMapping = 16;
 static_assert(detail::kPoolPagesPerRegion == 16, "the free-page mask holds 16 bits");
+static_assert(sizeof(PoolPage) <= kPageHeaderSize);
 
-// The operating-system side of the store: reserve and release one region of committed,
-// zero-filled, page-aligned memory. A refused reservation ends the process, like a failed
+// The operating-system side of the store: reserve and release committed, zero-filled,
+// page-aligned memory. `populate` commits every page at once (a batch about to be used)
+// instead of at its first touch. A refused reservation ends the process, like a failed
 // allocation that nothing can report.
-void* ReserveSystemRegion(size_t size) {
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+void* ReserveSystemMemory(size_t size, bool populate) {
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
   if (memory == MAP_FAILED) {
     std::fputs("value pool: the operating system refused a memory region\n", stderr);
     std::abort();
@@ -52,7 +49,7 @@ void* ReserveSystemRegion(size_t size) {
   return memory;
 }
 
-void ReleaseSystemRegion(void* memory, size_t size) { munmap(memory, size); }
+void ReleaseSystemMemory(void* memory, size_t size) { munmap(memory, size); }
 
 struct Region {
   Region* prev;
@@ -64,62 +61,53 @@ struct Region {
 
 class PageStore {
  public:
-  // A page whose first kPageHeaderSize bytes are addressable; *region receives its region.
-  void* TakePage(void** region_out) {
+  // A page whose first kPageHeaderSize bytes are addressable; its region is stored in the
+  // page's header.
+  PoolPage* TakePage() {
     std::lock_guard<std::mutex> lock(mutex_);
     Region* region = partial_;
     if (region == nullptr) {
-      if (spare_ != nullptr) {
-        region = spare_;
-        spare_ = nullptr;
-      } else {
-        region = MapRegion();
-      }
-      Link(region);
+      if (free_ == nullptr) MapRegions();
+      region = free_;
+      Unlink(&free_, region);
+      --free_regions_;
+      Link(&partial_, region);
     }
     const int index = __builtin_ctz(region->free_mask);
     region->free_mask = static_cast<uint16_t>(region->free_mask & ~(1u << index));
-    --region->free_count;
-    if (region->free_count == 0) {
-      Unlink(region);
-    }
+    if (--region->free_count == 0) Unlink(&partial_, region);  // full: on no list
     ++pages_in_use_;
     --pages_free_;
     unsigned char* page = region->base + static_cast<size_t>(index) * detail::kPoolPageSize;
-    POOL_UNPOISON(page, kPageHeaderSize);
-    *region_out = region;
-    return page;
+    SDK_BINDING_POOL_UNPOISON(page, kPageHeaderSize);
+    auto* header = reinterpret_cast<PoolPage*>(page);
+    header->region = region;
+    return header;
   }
 
-  void ReturnPage(void* page_address, void* region_address) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto* region = static_cast<Region*>(region_address);
-    auto* page = static_cast<unsigned char*>(page_address);
-    POOL_POISON(page, detail::kPoolPageSize);
-    const size_t index = static_cast<size_t>(page - region->base) / detail::kPoolPageSize;
-    region->free_mask = static_cast<uint16_t>(region->free_mask | (1u << index));
-    ++region->free_count;
-    --pages_in_use_;
-    ++pages_free_;
-    if (region->free_count == 1) {
-      Link(region);  // it was full
-    }
-    if (region->free_count == detail::kPoolPagesPerRegion) {
-      Unlink(region);
-      if (spare_ == nullptr) {
-        spare_ = region;
-      } else {
-        UnmapRegion(region);
+  // Takes back a list of pages linked through next_partial. Regions left fully free go back
+  // to the operating system, all but one.
+  void ReturnPages(PoolPage* pages) {
+    std::vector<Region*> released;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      while (pages != nullptr) {
+        PoolPage* next = pages->next_partial;
+        Return(pages);
+        pages = next;
       }
+      while (free_regions_ > 1) released.push_back(Detach(free_));
     }
+    Unmap(released);
   }
 
-  void ReleaseSpare() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_ != nullptr) {
-      UnmapRegion(spare_);
-      spare_ = nullptr;
+  void ReleaseFree() {
+    std::vector<Region*> released;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      while (free_ != nullptr) released.push_back(Detach(free_));
     }
+    Unmap(released);
   }
 
   PageStoreStats Stats() {
@@ -134,39 +122,80 @@ class PageStore {
   }
 
  private:
-  Region* MapRegion() {
-    auto* base = static_cast<unsigned char*>(ReserveSystemRegion(kRegionSize));
-    POOL_POISON(base, kRegionSize);
-    auto* region = new Region{nullptr, nullptr, base, kAllPagesFree,
-                              static_cast<uint8_t>(detail::kPoolPagesPerRegion)};
-    ++regions_mapped_;
-    ++regions_reserved_total_;
-    pages_free_ += detail::kPoolPagesPerRegion;
-    return region;
+  void Return(PoolPage* page_header) {
+    auto* region = static_cast<Region*>(page_header->region);
+    auto* page = reinterpret_cast<unsigned char*>(page_header);
+    SDK_BINDING_POOL_POISON(page, detail::kPoolPageSize);
+    const size_t index = static_cast<size_t>(page - region->base) / detail::kPoolPageSize;
+    region->free_mask = static_cast<uint16_t>(region->free_mask | (1u << index));
+    ++region->free_count;
+    --pages_in_use_;
+    ++pages_free_;
+    if (region->free_count == 1) Link(&partial_, region);  // it was full
+    if (region->free_count == detail::kPoolPagesPerRegion) {
+      Unlink(&partial_, region);
+      Link(&free_, region);
+      ++free_regions_;
+    }
   }
 
-  void UnmapRegion(Region* region) {
-    // Shadow memory must not stay poisoned for whoever maps these addresses next.
-    POOL_UNPOISON(region->base, kRegionSize);
-    ReleaseSystemRegion(region->base, kRegionSize);
+  // Maps a batch of fully free regions onto the free list.
+  void MapRegions() {
+    const size_t count = std::clamp<size_t>(pages_in_use_ / (4 * detail::kPoolPagesPerRegion), 1,
+                                            kMaxRegionsPerMapping);
+    auto* base = static_cast<unsigned char*>(ReserveSystemMemory(count * kRegionSize, count > 1));
+    SDK_BINDING_POOL_POISON(base, count * kRegionSize);
+    for (size_t i = 0; i < count; ++i) {
+      auto* region = new Region{nullptr, nullptr, base + i * kRegionSize, kAllPagesFree,
+                                static_cast<uint8_t>(detail::kPoolPagesPerRegion)};
+      Link(&free_, region);
+    }
+    free_regions_ += count;
+    regions_mapped_ += count;
+    regions_reserved_total_ += count;
+    pages_free_ += count * detail::kPoolPagesPerRegion;
+  }
+
+  // Takes a fully free region off the free list and out of the counters; the caller unmaps it.
+  Region* Detach(Region* region) {
+    Unlink(&free_, region);
+    --free_regions_;
     pages_free_ -= detail::kPoolPagesPerRegion;
     --regions_mapped_;
     ++regions_released_total_;
-    delete region;
+    return region;
   }
 
-  void Link(Region* region) {
+  // Unmaps detached regions, one call per run of adjacent addresses.
+  static void Unmap(std::vector<Region*>& regions) {
+    std::sort(regions.begin(), regions.end(),
+              [](const Region* a, const Region* b) { return a->base < b->base; });
+    size_t i = 0;
+    while (i < regions.size()) {
+      size_t end = i + 1;
+      while (end < regions.size() && regions[end]->base == regions[end - 1]->base + kRegionSize) {
+        ++end;
+      }
+      const size_t size = (end - i) * kRegionSize;
+      // Shadow memory must not stay poisoned for whoever maps these addresses next.
+      SDK_BINDING_POOL_UNPOISON(regions[i]->base, size);
+      ReleaseSystemMemory(regions[i]->base, size);
+      for (; i < end; ++i) delete regions[i];
+    }
+  }
+
+  static void Link(Region** list, Region* region) {
     region->prev = nullptr;
-    region->next = partial_;
-    if (partial_ != nullptr) partial_->prev = region;
-    partial_ = region;
+    region->next = *list;
+    if (*list != nullptr) (*list)->prev = region;
+    *list = region;
   }
 
-  void Unlink(Region* region) {
+  static void Unlink(Region** list, Region* region) {
     if (region->prev != nullptr) {
       region->prev->next = region->next;
     } else {
-      partial_ = region->next;
+      *list = region->next;
     }
     if (region->next != nullptr) region->next->prev = region->prev;
     region->prev = region->next = nullptr;
@@ -174,7 +203,8 @@ class PageStore {
 
   std::mutex mutex_;
   Region* partial_ = nullptr;  // regions with some, but not all, pages free
-  Region* spare_ = nullptr;    // one region with all pages free, kept against churn
+  Region* free_ = nullptr;     // regions with all pages free: at most one once pages come back
+  size_t free_regions_ = 0;
   size_t regions_mapped_ = 0;
   size_t pages_in_use_ = 0;
   size_t pages_free_ = 0;
@@ -188,19 +218,11 @@ PageStore& Store() {
   return *store;
 }
 
-uint16_t LoadIndex(const unsigned char* slot) {
-  uint16_t index;
-  std::memcpy(&index, slot, sizeof index);
-  return index;
-}
-
-void StoreIndex(unsigned char* slot, uint16_t index) { std::memcpy(slot, &index, sizeof index); }
-
 }  // namespace
 
 PageStoreStats GetPageStoreStats() { return Store().Stats(); }
 
-void ReleaseFreePageStoreRegions() { Store().ReleaseSpare(); }
+void ReleaseFreePageStoreRegions() { Store().ReleaseFree(); }
 
 namespace detail {
 
@@ -215,19 +237,25 @@ constexpr uint32_t SlotSizeOfClass(size_t index) {
                                       : uint32_t{128} << (index - kPoolSmallClassCount);
 }
 
-// ceil(2^32 / slot size): a slot's offset in its page times this, shifted down by 32, is its
-// index (offsets are below 2^12, so the rounding error never reaches the next integer), which
-// spares a division on every free.
+// Per class: the slot size, ceil(2^32 / slot size) (a slot's offset in its page times this,
+// shifted down by 32, is its index: offsets are below 2^12, so the rounding error never
+// reaches the next integer, and a free needs no division), and the slots of a built-in page
+// and of a store page.
 struct ClassTable {
-  uint32_t slot_size[kClasses];
-  uint64_t reciprocal[kClasses];
+  uint16_t slot_size[kClasses];
+  uint32_t reciprocal[kClasses];
+  uint16_t in_record_slots[kClasses];
+  uint16_t store_page_slots[kClasses];
 };
 
 constexpr ClassTable MakeClassTable() {
   ClassTable table{};
   for (size_t i = 0; i < kClasses; ++i) {
-    table.slot_size[i] = SlotSizeOfClass(i);
-    table.reciprocal[i] = ((uint64_t{1} << 32) + SlotSizeOfClass(i) - 1) / SlotSizeOfClass(i);
+    const uint32_t size = SlotSizeOfClass(i);
+    table.slot_size[i] = static_cast<uint16_t>(size);
+    table.reciprocal[i] = static_cast<uint32_t>(((uint64_t{1} << 32) + size - 1) / size);
+    table.in_record_slots[i] = static_cast<uint16_t>(kPoolInRecordAreaSize / size);
+    table.store_page_slots[i] = static_cast<uint16_t>((kPoolPageSize - kPageHeaderSize) / size);
   }
   return table;
 }
@@ -236,178 +264,186 @@ constexpr ClassTable kClassTable = MakeClassTable();
 static_assert(kClassTable.slot_size[kClasses - 1] == kPoolMaxPooledSize);
 static_assert(kClassTable.slot_size[kPoolSmallClassCount - 1] == kPoolMaxSmallSize);
 
-}  // namespace
-
-ValuePool::ValuePool() {
-  static_assert(sizeof(PageHeader) <= kPageHeaderSize);
-  POOL_POISON(areas_, sizeof areas_);
+void SetUpPage(PoolPage* page, size_t class_index, unsigned char* slots, bool in_record) {
+  page->slots = slots;
+  page->slot_size = kClassTable.slot_size[class_index];
+  page->reciprocal = kClassTable.reciprocal[class_index];
+  page->capacity = in_record ? kClassTable.in_record_slots[class_index]
+                             : kClassTable.store_page_slots[class_index];
 }
 
+}  // namespace
+
+ValuePool::ValuePool() { SDK_BINDING_POOL_POISON(areas_, sizeof areas_); }
+
 ValuePool::~ValuePool() {
+  FreeHeapBlocks();
+  PoolPage* returned = nullptr;
   for (SizeClass& size_class : classes_) {
-    PageHeader* page = size_class.pages;
+    PoolPage* page = size_class.pages;
     while (page != nullptr) {
-      PageHeader* next = page->next_page;
-      Store().ReturnPage(page, page->region);
+      PoolPage* next = page->next_page;
+      page->next_partial = returned;
+      returned = page;
       page = next;
     }
   }
-  POOL_UNPOISON(areas_, sizeof areas_);
+  if (returned != nullptr) Store().ReturnPages(returned);
+  SDK_BINDING_POOL_UNPOISON(areas_, sizeof areas_);
 }
 
-size_t ValuePool::ClassIndex(size_t size) {
-  if (size <= kPoolMaxSmallSize) {
-    return size == 0 ? 0 : (size + 3) / 4 - 1;
-  }
-  if (size <= 128) return kPoolSmallClassCount;
-  if (size <= 256) return kPoolSmallClassCount + 1;
-  return kPoolSmallClassCount + 2;
-}
-
-void* ValuePool::Allocate(size_t size) {
+void* ValuePool::AllocateSlow(size_t size) {
   if (size > kPoolMaxPooledSize) {
-    void* block = ::operator new(size, std::nothrow);
-    if (block != nullptr) ++heap_blocks_;
-    return block;
+    void* memory = ::operator new(sizeof(HeapBlock) + size, std::nothrow);
+    if (memory == nullptr) return nullptr;
+    auto* block = static_cast<HeapBlock*>(memory);
+    block->prev = nullptr;
+    block->next = heap_list_;
+    if (heap_list_ != nullptr) heap_list_->prev = block;
+    heap_list_ = block;
+    ++heap_blocks_;
+    return block + 1;
   }
   const size_t class_index = ClassIndex(size);
   SizeClass& size_class = classes_[class_index];
-  const uint32_t slot_size = kClassTable.slot_size[class_index];
-  PageHeader* page = size_class.partial;
-  if (page == nullptr) {
-    page = AddPage(class_index);
+  // A page that filled up stays listed until an allocation finds it at the head; the full
+  // pages found there leave the list now.
+  PoolPage* page = size_class.partial;
+  while (page != nullptr && page->used == page->capacity) {
+    Unlist(size_class, page);
+    page = size_class.partial;
   }
+  if (page == nullptr) page = AddPage(class_index);
   unsigned char* slot;
-  if (page->free_head != kNoSlot) {
-    slot = page->slots + size_t{page->free_head} * slot_size;
-    POOL_UNPOISON(slot, sizeof(uint16_t));
-    page->free_head = LoadIndex(slot);
+  if (page->free_head != kPoolNoSlot) {
+    slot = page->slots + size_t{page->free_head} * page->slot_size;
+    SDK_BINDING_POOL_UNPOISON(slot, sizeof(uint16_t));
+    std::memcpy(&page->free_head, slot, sizeof(uint16_t));
   } else {
-    slot = page->slots + size_t{page->bump} * slot_size;
+    slot = page->slots + size_t{page->bump} * page->slot_size;
     ++page->bump;
   }
-  POOL_UNPOISON(slot, size);
-  if (++page->used == page->capacity) {
-    // Full: off the list of pages with free slots.
-    if (page->prev_partial != nullptr) {
-      page->prev_partial->next_partial = page->next_partial;
-    } else {
-      size_class.partial = page->next_partial;
-    }
-    if (page->next_partial != nullptr) page->next_partial->prev_partial = page->prev_partial;
-    page->prev_partial = page->next_partial = nullptr;
-  }
+  ++page->used;
   ++live_slots_;
+  SDK_BINDING_POOL_UNPOISON(slot, size);
   return slot;
 }
 
-void ValuePool::Free(void* slot_address, size_t size) {
+void ValuePool::FreeSlow(void* slot_address, size_t size) {
   if (size > kPoolMaxPooledSize) {
-    ::operator delete(slot_address);
+    HeapBlock* block = static_cast<HeapBlock*>(slot_address) - 1;
+    if (block->prev != nullptr) {
+      block->prev->next = block->next;
+    } else {
+      heap_list_ = block->next;
+    }
+    if (block->next != nullptr) block->next->prev = block->prev;
+    ::operator delete(block);
     --heap_blocks_;
     return;
   }
   const size_t class_index = ClassIndex(size);
   SizeClass& size_class = classes_[class_index];
-  auto* slot = static_cast<unsigned char*>(slot_address);
-  const auto address = reinterpret_cast<uintptr_t>(slot);
-  PageHeader* page;
-  if (class_index < kPoolSmallClassCount &&
-      address - reinterpret_cast<uintptr_t>(areas_[class_index]) < kPoolInRecordAreaSize) {
-    page = &first_pages_[class_index];
-  } else {
-    page = reinterpret_cast<PageHeader*>(address & ~static_cast<uintptr_t>(kPoolPageSize - 1));
-  }
-  const auto index = static_cast<uint16_t>(
-      (static_cast<uint64_t>(slot - page->slots) * kClassTable.reciprocal[class_index]) >> 32);
-  POOL_UNPOISON(slot, sizeof(uint16_t));  // a slot of 1 byte holds a 2-byte link
-  StoreIndex(slot, page->free_head);
-  page->free_head = index;
-  POOL_POISON(slot, kClassTable.slot_size[class_index]);
-  if (page->used == page->capacity) {
-    // It was full: back on the list of pages with free slots.
-    page->prev_partial = nullptr;
-    page->next_partial = size_class.partial;
-    if (size_class.partial != nullptr) size_class.partial->prev_partial = page;
-    size_class.partial = page;
-  }
+  PoolPage* page = PageOf(slot_address, class_index);
+  PushFree(page, static_cast<unsigned char*>(slot_address));
+  if (!page->listed) List(size_class, page);  // it was full
   --page->used;
   --live_slots_;
-  if (page->used == 0 && page->region != nullptr) {
-    PageEmptied(size_class, page);
+  if (page->used == 0 && page->region != nullptr) PageEmptied(size_class, page);
+}
+
+void ValuePool::FreeHeapBlocks() {
+  while (heap_list_ != nullptr) {
+    HeapBlock* next = heap_list_->next;
+    ::operator delete(heap_list_);
+    heap_list_ = next;
   }
+  heap_blocks_ = 0;
 }
 
 void ValuePool::Reset() {
-  for (size_t i = 0; i < kClassCount; ++i) {
+  FreeHeapBlocks();
+  PoolPage* returned = nullptr;
+  uint32_t still_held = 0;
+  for (uint32_t touched = touched_; touched != 0; touched &= touched - 1) {
+    const auto i = static_cast<size_t>(__builtin_ctz(touched));
     SizeClass& size_class = classes_[i];
-    PageHeader* page = size_class.pages;
-    size_class = SizeClass{};
-    while (page != nullptr) {
-      PageHeader* next = page->next_page;
-      if (size_class.reserve == nullptr) {
-        POOL_POISON(page->slots, kPoolPageSize - kPageHeaderSize);
-        page->prev_page = page->next_page = nullptr;
-        page->prev_partial = page->next_partial = nullptr;
-        size_class.pages = size_class.reserve = page;
-        size_class.store_pages = 1;
+    PoolPage* kept = nullptr;
+    for (PoolPage* page = size_class.pages; page != nullptr;) {
+      PoolPage* next = page->next_page;
+      if (kept == nullptr) {
+        kept = page;
       } else {
-        Store().ReturnPage(page, page->region);
+        page->next_partial = returned;
+        returned = page;
+        --store_pages_;
       }
       page = next;
     }
-    if (i < kPoolSmallClassCount && (first_pages_started_ & (1u << i)) != 0) {
-      PageHeader& first = first_pages_[i];
-      first.free_head = kNoSlot;
-      first.used = 0;
-      first.bump = 0;
-      first.prev_partial = first.next_partial = nullptr;
-      size_class.partial = &first;
+    size_class = SizeClass{nullptr, kept, kept};
+    // The pages kept go back on the list empty, the store page first (it has more room).
+    const uint32_t bit = 1u << i;
+    if ((first_pages_used_ & bit) != 0) {
+      PoolPage& first = first_pages_[i];
+      first.free_head = kPoolNoSlot;
+      first.used = first.bump = 0;
+      first.listed = false;
+      List(size_class, &first);
+      SDK_BINDING_POOL_POISON(areas_[i], kPoolInRecordAreaSize);
     }
+    if (kept != nullptr) {
+      SDK_BINDING_POOL_POISON(kept->slots, kPoolPageSize - kPageHeaderSize);
+      kept->prev_page = kept->next_page = nullptr;
+      kept->free_head = kPoolNoSlot;
+      kept->used = kept->bump = 0;
+      kept->listed = false;
+      List(size_class, kept);
+    }
+    if (size_class.partial != nullptr) still_held |= bit;
   }
-  POOL_POISON(areas_, sizeof areas_);
+  touched_ = still_held;
   live_slots_ = 0;
+  if (returned != nullptr) Store().ReturnPages(returned);
 }
 
-ValuePool::PageHeader* ValuePool::AddPage(size_t class_index) {
+PoolPage* ValuePool::AddPage(size_t class_index) {
   SizeClass& size_class = classes_[class_index];
-  const uint32_t slot_size = kClassTable.slot_size[class_index];
-  PageHeader* page;
-  if (class_index < kPoolSmallClassCount && (first_pages_started_ & (1u << class_index)) == 0) {
+  const uint32_t bit = 1u << class_index;
+  touched_ |= bit;
+  PoolPage* page;
+  if (class_index < kPoolSmallClassCount && (first_pages_used_ & bit) == 0) {
     // The built-in page, set up on first use.
-    first_pages_started_ |= 1u << class_index;
+    first_pages_used_ |= bit;
     page = &first_pages_[class_index];
     page->region = nullptr;
     page->prev_page = page->next_page = nullptr;
-    page->slots = areas_[class_index];
-    page->capacity = static_cast<uint16_t>(kPoolInRecordAreaSize / slot_size);
-  } else if (size_class.reserve != nullptr) {
-    page = size_class.reserve;
-    size_class.reserve = nullptr;
+    SetUpPage(page, class_index, areas_[class_index], true);
   } else {
-    void* region = nullptr;
-    void* memory = Store().TakePage(&region);
-    page = static_cast<PageHeader*>(memory);
-    page->region = region;
-    page->slots = static_cast<unsigned char*>(memory) + kPageHeaderSize;
-    page->capacity = static_cast<uint16_t>((kPoolPageSize - kPageHeaderSize) / slot_size);
+    page = Store().TakePage();
+    SetUpPage(page, class_index, reinterpret_cast<unsigned char*>(page) + kPageHeaderSize, false);
     page->prev_page = nullptr;
     page->next_page = size_class.pages;
     if (size_class.pages != nullptr) size_class.pages->prev_page = page;
     size_class.pages = page;
-    ++size_class.store_pages;
+    ++store_pages_;
   }
-  page->free_head = kNoSlot;
+  page->free_head = kPoolNoSlot;
   page->used = 0;
   page->bump = 0;
+  page->listed = false;
+  List(size_class, page);
+  return page;
+}
+
+void ValuePool::List(SizeClass& size_class, PoolPage* page) {
+  page->listed = true;
   page->prev_partial = nullptr;
   page->next_partial = size_class.partial;
   if (size_class.partial != nullptr) size_class.partial->prev_partial = page;
   size_class.partial = page;
-  return page;
 }
 
-void ValuePool::PageEmptied(SizeClass& size_class, PageHeader* page) {
+void ValuePool::Unlist(SizeClass& size_class, PoolPage* page) {
   if (page->prev_partial != nullptr) {
     page->prev_partial->next_partial = page->next_partial;
   } else {
@@ -415,26 +451,27 @@ void ValuePool::PageEmptied(SizeClass& size_class, PageHeader* page) {
   }
   if (page->next_partial != nullptr) page->next_partial->prev_partial = page->prev_partial;
   page->prev_partial = page->next_partial = nullptr;
-  if (size_class.reserve == nullptr) {
+  page->listed = false;
+}
+
+// A store page's last slot came back. The class keeps one empty store page (it stays on the
+// list, ready for the next allocation); a second one goes back to the store.
+void ValuePool::PageEmptied(SizeClass& size_class, PoolPage* page) {
+  PoolPage* reserve = size_class.reserve;
+  if (reserve == nullptr || reserve == page || reserve->used != 0) {
     size_class.reserve = page;
     return;
   }
+  Unlist(size_class, page);
   if (page->prev_page != nullptr) {
     page->prev_page->next_page = page->next_page;
   } else {
     size_class.pages = page->next_page;
   }
   if (page->next_page != nullptr) page->next_page->prev_page = page->prev_page;
-  --size_class.store_pages;
-  Store().ReturnPage(page, page->region);
-}
-
-PoolStats ValuePool::Stats() const {
-  PoolStats stats;
-  stats.live_slots = live_slots_;
-  stats.heap_blocks = heap_blocks_;
-  for (const SizeClass& size_class : classes_) stats.store_pages += size_class.store_pages;
-  return stats;
+  --store_pages_;
+  page->next_partial = nullptr;
+  Store().ReturnPages(page);
 }
 
 }  // namespace detail

@@ -7,13 +7,20 @@
 // 16-bit slot indices and each page counts its slots in use. The first page of each small class
 // is a 128-byte area inside the pool itself, so a small tree never reaches the page store.
 // Larger requests go to the general heap, one block per request (geometric growth of arrays
-// keeps those rare).
+// keeps those rare); the pool keeps them on a list so that Reset can drop them too.
+//
+// Allocate and Free are inline: taking a slot from a page that stays partly free, or giving one
+// back to a page that stays in use, is a handful of instructions. Everything else (a page
+// filling up or emptying, pages coming from or going to the store, heap blocks) takes the slow
+// path in value_pool.cc.
 //
 // Further pages come from the PageStore, shared by all threads under one mutex. The store
 // reserves regions of 16 pages from the operating system (mmap) and gives a region back once
 // all its pages are free again. Two small hysteresis rules keep alternating allocate/free
 // patterns from reaching the mutex or the operating system every time: each class keeps at
-// most one empty page in reserve, and the store keeps at most one fully free region.
+// most one empty page in reserve, and the store keeps at most one fully free region. A pool
+// that is dropped whole (Reset, destruction) hands its pages back in one batch, and the store
+// releases the regions that batch frees with as few system calls as their addresses allow.
 //
 // With AddressSanitizer, free slots and free pages are poisoned, so that a use of a value's
 // heap part after it was released is reported like a use of freed heap memory.
@@ -22,6 +29,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SDK_BINDING_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SDK_BINDING_POOL_ASAN 1
+#endif
+#endif
+
+#if defined(SDK_BINDING_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#define SDK_BINDING_POOL_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define SDK_BINDING_POOL_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define SDK_BINDING_POOL_POISON(address, size) ((void)(address), (void)(size))
+#define SDK_BINDING_POOL_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
 
 namespace sdk::binding {
 
@@ -36,7 +61,7 @@ struct PageStoreStats {
 
 PageStoreStats GetPageStoreStats();
 
-// Releases to the operating system the fully free region the store keeps in reserve, if any.
+// Releases to the operating system the fully free regions the store keeps, if any.
 void ReleaseFreePageStoreRegions();
 
 namespace detail {
@@ -56,10 +81,29 @@ struct PoolStats {
   size_t heap_blocks = 0;  // live blocks larger than kPoolMaxPooledSize
 };
 
+// The head of a page: of a store page, its first 64 bytes; of a built-in page, a record inside
+// the pool.
+struct PoolPage {
+  void* region;            // owning region of a store page; null for the built-in page
+  PoolPage* prev_partial;  // pages of the class that have free slots
+  PoolPage* next_partial;
+  PoolPage* prev_page;  // all store pages of the class
+  PoolPage* next_page;
+  unsigned char* slots;
+  uint32_t reciprocal;  // ceil(2^32 / slot_size): offset * reciprocal >> 32 is a slot index
+  uint16_t slot_size;
+  uint16_t free_head;  // index of the first free slot, or kPoolNoSlot
+  uint16_t used;       // slots in use
+  uint16_t bump;       // slots below this index have been handed out at least once
+  uint16_t capacity;   // slots in the page
+  bool listed;         // on the class's list of pages with free slots (the head may be full)
+};
+inline constexpr uint16_t kPoolNoSlot = 0xFFFF;
+
 class ValuePool {
  public:
   ValuePool();
-  ~ValuePool();  // returns every page to the store; slots still live are lost with them
+  ~ValuePool();  // returns every page to the store and frees the heap blocks
   ValuePool(const ValuePool&) = delete;
   ValuePool& operator=(const ValuePool&) = delete;
 
@@ -67,49 +111,112 @@ class ValuePool {
   // of 8 and to 4 bytes otherwise. Sizes above kPoolMaxPooledSize come from the general heap
   // and give null when memory is exhausted; pooled sizes never give null (the process ends
   // when the operating system refuses a region).
-  void* Allocate(size_t size);
+  void* Allocate(size_t size) {
+    if (size <= kPoolMaxPooledSize) {
+      PoolPage* page = classes_[ClassIndex(size)].partial;
+      // Fast path: the first listed page has a free slot. A page that fills up stays at the
+      // head of the list until the next allocation of its class takes the slow path.
+      if (page != nullptr && page->used < page->capacity) {
+        unsigned char* slot;
+        if (page->free_head != kPoolNoSlot) {
+          slot = page->slots + size_t{page->free_head} * page->slot_size;
+          SDK_BINDING_POOL_UNPOISON(slot, sizeof(uint16_t));
+          std::memcpy(&page->free_head, slot, sizeof(uint16_t));
+        } else {
+          slot = page->slots + size_t{page->bump} * page->slot_size;
+          ++page->bump;
+        }
+        ++page->used;
+        ++live_slots_;
+        SDK_BINDING_POOL_UNPOISON(slot, size);
+        return slot;
+      }
+    }
+    return AllocateSlow(size);
+  }
+
   // Returns a slot; `size` is the size it was allocated with.
-  void Free(void* slot, size_t size);
-  // Frees every slot at once, in time proportional to the pages held: each class keeps one
-  // empty page in reserve and the others go back to the store. Heap blocks must have been
-  // freed before (they are not tracked).
+  void Free(void* slot, size_t size) {
+    if (size <= kPoolMaxPooledSize) {
+      const size_t class_index = ClassIndex(size);
+      PoolPage* page = PageOf(slot, class_index);
+      // Fast path: the page neither was full nor becomes empty.
+      if (page->used > 1 && page->used < page->capacity) {
+        PushFree(page, static_cast<unsigned char*>(slot));
+        --page->used;
+        --live_slots_;
+        return;
+      }
+    }
+    FreeSlow(slot, size);
+  }
+
+  // Frees every slot and heap block at once, in time proportional to the classes in use and
+  // their pages: each class keeps its built-in page and one store page, empty and ready for
+  // the next allocation, and the other pages go back to the store in one batch.
   void Reset();
 
-  PoolStats Stats() const;
+  PoolStats Stats() const { return {live_slots_, store_pages_, heap_blocks_}; }
+  size_t live_slots() const { return live_slots_; }
   size_t heap_blocks() const { return heap_blocks_; }
 
  private:
-  struct PageHeader {
-    void* region;              // owning region of a store page; null for the built-in page
-    PageHeader* prev_partial;  // pages of the class that have free slots
-    PageHeader* next_partial;
-    PageHeader* prev_page;  // all store pages of the class
-    PageHeader* next_page;
-    unsigned char* slots;
-    uint16_t free_head;  // index of the first free slot, or kNoSlot
-    uint16_t used;       // slots in use
-    uint16_t bump;       // slots below this index have been handed out at least once
-    uint16_t capacity;   // slots in the page
-  };
   struct SizeClass {
-    PageHeader* partial;   // head of the list of pages with free slots
-    PageHeader* pages;     // head of the list of store pages
-    PageHeader* reserve;   // one empty store page kept back, or null
-    uint32_t store_pages;  // store pages held, the reserve included
+    PoolPage* partial;  // head of the list of pages with free slots
+    PoolPage* pages;    // head of the list of store pages
+    PoolPage* reserve;  // the store page last kept empty, or null (stale once used again)
+  };
+  struct HeapBlock {
+    HeapBlock* prev;
+    HeapBlock* next;
   };
   static constexpr size_t kClassCount = kPoolSmallClassCount + kPoolBlockClassCount;
 
-  static size_t ClassIndex(size_t size);
-  PageHeader* AddPage(size_t class_index);
-  void PageEmptied(SizeClass& size_class, PageHeader* page);
+  static constexpr size_t ClassIndex(size_t size) {
+    if (size <= kPoolMaxSmallSize) return size == 0 ? 0 : (size + 3) / 4 - 1;
+    if (size <= 128) return kPoolSmallClassCount;
+    if (size <= 256) return kPoolSmallClassCount + 1;
+    return kPoolSmallClassCount + 2;
+  }
+
+  // Store pages are aligned to their size; only the built-in page of a small class lives
+  // elsewhere, inside the pool.
+  PoolPage* PageOf(void* slot, size_t class_index) {
+    const auto address = reinterpret_cast<uintptr_t>(slot);
+    if (class_index < kPoolSmallClassCount &&
+        address - reinterpret_cast<uintptr_t>(areas_[class_index]) < kPoolInRecordAreaSize) {
+      return &first_pages_[class_index];
+    }
+    return reinterpret_cast<PoolPage*>(address & ~static_cast<uintptr_t>(kPoolPageSize - 1));
+  }
+
+  static void PushFree(PoolPage* page, unsigned char* slot) {
+    const auto index =
+        static_cast<uint16_t>((static_cast<uint64_t>(slot - page->slots) * page->reciprocal) >> 32);
+    SDK_BINDING_POOL_UNPOISON(slot, sizeof(uint16_t));  // a slot of 1 byte holds a 2-byte link
+    std::memcpy(slot, &page->free_head, sizeof(uint16_t));
+    page->free_head = index;
+    SDK_BINDING_POOL_POISON(slot, page->slot_size);
+  }
+
+  void* AllocateSlow(size_t size);
+  void FreeSlow(void* slot, size_t size);
+  PoolPage* AddPage(size_t class_index);
+  static void List(SizeClass& size_class, PoolPage* page);
+  static void Unlist(SizeClass& size_class, PoolPage* page);
+  void PageEmptied(SizeClass& size_class, PoolPage* page);
+  void FreeHeapBlocks();
 
   // Everything a fresh pool needs is zero, so creating one costs little more than its memory;
   // the built-in pages are set up on first use.
   SizeClass classes_[kClassCount] = {};
-  uint32_t first_pages_started_ = 0;  // bit i: first_pages_[i] is set up
+  uint32_t touched_ = 0;           // bit i: class i holds pages (the ones Reset looks at)
+  uint32_t first_pages_used_ = 0;  // bit i: first_pages_[i] is set up and in use
   size_t live_slots_ = 0;
+  size_t store_pages_ = 0;
   size_t heap_blocks_ = 0;
-  PageHeader first_pages_[kPoolSmallClassCount];
+  HeapBlock* heap_list_ = nullptr;
+  PoolPage first_pages_[kPoolSmallClassCount];
   alignas(16) unsigned char areas_[kPoolSmallClassCount][kPoolInRecordAreaSize];
 };
 

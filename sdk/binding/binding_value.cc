@@ -270,7 +270,7 @@ struct TreeContext {
     return node->value;
   }
 
-  ValuePool pool;
+  ValuePool pool{/*thread_cache=*/true};
   InternEntry** buckets;
   uint32_t bucket_count = kInitialBuckets;
   uint32_t entry_count = 0;

@@ -218,11 +218,85 @@ PageStore& Store() {
   return *store;
 }
 
+// The page cache of one thread (see value_pool.h). Plain data with constant initialization, so
+// that it stays usable while the thread's other objects are destroyed; CacheCloser empties it
+// when the thread exits, and from then on pages go straight to the store.
+struct ThreadPageCache {
+  PoolPage* pages;  // linked through next_partial
+  size_t count;
+  size_t unused;  // pages in the cache that no pool took since the last hand-in
+  bool open;
+  bool closed;
+};
+constinit thread_local ThreadPageCache t_page_cache = {nullptr, 0, 0, false, false};
+
+// Detaches up to `count` pages from the cache and returns them as a list.
+PoolPage* TakeFromCache(size_t count) {
+  PoolPage* taken = nullptr;
+  for (; count != 0 && t_page_cache.pages != nullptr; --count) {
+    PoolPage* page = t_page_cache.pages;
+    t_page_cache.pages = page->next_partial;
+    --t_page_cache.count;
+    page->next_partial = taken;
+    taken = page;
+  }
+  if (t_page_cache.unused > t_page_cache.count) t_page_cache.unused = t_page_cache.count;
+  return taken;
+}
+
+struct CacheCloser {
+  ~CacheCloser() {
+    t_page_cache.closed = true;
+    if (PoolPage* pages = TakeFromCache(t_page_cache.count)) Store().ReturnPages(pages);
+  }
+};
+thread_local CacheCloser t_cache_closer;
+
+PoolPage* TakeCachedPage() {
+  if (t_page_cache.pages == nullptr) return nullptr;
+  PoolPage* page = TakeFromCache(1);
+  page->next_partial = nullptr;
+  return page;
+}
+
+// Keeps the pages (a list) for the thread's next trees; what exceeds the limit, and half of the
+// pages nobody took since the last hand-in, go back to the store.
+void CachePages(PoolPage* pages) {
+  if (t_page_cache.closed) {
+    Store().ReturnPages(pages);
+    return;
+  }
+  if (!t_page_cache.open) {
+    static_cast<void>(&t_cache_closer);  // constructs it, so that it runs at thread exit
+    t_page_cache.open = true;
+  }
+  PoolPage* released = TakeFromCache((t_page_cache.unused + 1) / 2);
+  while (pages != nullptr) {
+    PoolPage* next = pages->next_partial;
+    if (t_page_cache.count < detail::kPoolThreadCachePages) {
+      SDK_BINDING_POOL_POISON(reinterpret_cast<unsigned char*>(pages) + kPageHeaderSize,
+                              detail::kPoolPageSize - kPageHeaderSize);
+      pages->next_partial = t_page_cache.pages;
+      t_page_cache.pages = pages;
+      ++t_page_cache.count;
+    } else {
+      pages->next_partial = released;
+      released = pages;
+    }
+    pages = next;
+  }
+  t_page_cache.unused = t_page_cache.count;
+  if (released != nullptr) Store().ReturnPages(released);
+}
+
 }  // namespace
 
 PageStoreStats GetPageStoreStats() { return Store().Stats(); }
 
-void ReleaseFreePageStoreRegions() { Store().ReleaseFree(); }
+void ReleaseFreePageStoreRegions() {
+  if (PoolPage* pages = TakeFromCache(t_page_cache.count)) Store().ReturnPages(pages);
+  Store().ReleaseFree();
+}
 
 namespace detail {
 
@@ -274,7 +348,9 @@ void SetUpPage(PoolPage* page, size_t class_index, unsigned char* slots, bool in
 
 }  // namespace
 
-ValuePool::ValuePool() { SDK_BINDING_POOL_POISON(areas_, sizeof areas_); }
+ValuePool::ValuePool(bool thread_cache) : thread_cache_(thread_cache) {
+  SDK_BINDING_POOL_POISON(areas_, sizeof areas_);
+}
 
 ValuePool::~ValuePool() {
   FreeHeapBlocks();
@@ -288,7 +364,7 @@ ValuePool::~ValuePool() {
       page = next;
     }
   }
-  if (returned != nullptr) Store().ReturnPages(returned);
+  if (returned != nullptr) ReturnPages(returned);
   SDK_BINDING_POOL_UNPOISON(areas_, sizeof areas_);
 }
 
@@ -403,7 +479,15 @@ void ValuePool::Reset() {
   }
   touched_ = still_held;
   live_slots_ = 0;
-  if (returned != nullptr) Store().ReturnPages(returned);
+  if (returned != nullptr) ReturnPages(returned);
+}
+
+void ValuePool::ReturnPages(PoolPage* pages) {
+  if (thread_cache_) {
+    CachePages(pages);
+  } else {
+    Store().ReturnPages(pages);
+  }
 }
 
 PoolPage* ValuePool::AddPage(size_t class_index) {
@@ -419,7 +503,8 @@ PoolPage* ValuePool::AddPage(size_t class_index) {
     page->prev_page = page->next_page = nullptr;
     SetUpPage(page, class_index, areas_[class_index], true);
   } else {
-    page = Store().TakePage();
+    page = thread_cache_ ? TakeCachedPage() : nullptr;
+    if (page == nullptr) page = Store().TakePage();
     SetUpPage(page, class_index, reinterpret_cast<unsigned char*>(page) + kPageHeaderSize, false);
     page->prev_page = nullptr;
     page->next_page = size_class.pages;

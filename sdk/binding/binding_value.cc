@@ -15,6 +15,7 @@
 #include "sdk/binding/binding_value.h"
 
 #include <bit>
+#include <cassert>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -33,30 +34,9 @@ namespace sdk::binding {
 using detail::PoolStats;
 namespace {
 
-constexpr uint32_t kFnvOffsetBasis = 0x811C9DC5u;
-constexpr uint32_t kFnvPrime = 16777619u;
 constexpr uint32_t kInitialBuckets = 8;
 
-// FNV-1a over the bytes of `text`. Each byte costs one multiplication in a chain that nothing
-// can shorten; loading eight bytes at a time at least shares the loads and the loop control
-// among them (the bytes are taken lowest first, which is their order in memory on a
-// little-endian machine).
-uint32_t Fnv1a(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  size_t size = text.size();
-  uint32_t hash = kFnvOffsetBasis;
-  if constexpr (std::endian::native == std::endian::little) {
-    for (; size >= 8; size -= 8, bytes += 8) {
-      uint64_t word;
-      std::memcpy(&word, bytes, sizeof word);
-      for (int i = 0; i < 8; ++i, word >>= 8) {
-        hash = (hash ^ static_cast<uint32_t>(word & 0xFF)) * kFnvPrime;
-      }
-    }
-  }
-  for (; size != 0; --size, ++bytes) hash = (hash ^ *bytes) * kFnvPrime;
-  return hash;
-}
+uint32_t Fnv1a(std::string_view text) { return TextHash::Of(text).value(); }
 
 const detail::InternEntry* EmptyEntry() { return &detail::kEmptyText.entry; }
 
@@ -93,10 +73,31 @@ class WorkStack {
 
 }  // namespace
 
+// Each byte costs one multiplication in a chain that nothing can shorten; loading eight bytes
+// at a time at least shares the loads and the loop control among them (the bytes are taken
+// lowest first, which is their order in memory on a little-endian machine).
+TextHash TextHash::Of(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  size_t size = text.size();
+  uint32_t hash = kOffsetBasis;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; size >= 8; size -= 8, bytes += 8) {
+      uint64_t word;
+      std::memcpy(&word, bytes, sizeof word);
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i, word >>= 8) {
+        hash = (hash ^ static_cast<uint32_t>(word & 0xFF)) * kPrime;
+      }
+    }
+  }
+  for (; size != 0; --size, ++bytes) hash = (hash ^ *bytes) * kPrime;
+  return TextHash(hash);
+}
+
 namespace detail {
 
 static_assert(offsetof(EmptyTextEntry, terminator) == sizeof(InternEntry));
-const EmptyTextEntry kEmptyText = {{nullptr, kFnvOffsetBasis, 0, 0}, {}};
+const EmptyTextEntry kEmptyText = {{nullptr, TextHash::kOffsetBasis, 0, 0}, {}};
 
 // A detached value handed out in place of an element or member whose growth was refused.
 struct ScratchNode {
@@ -813,15 +814,33 @@ void BindingValue::SetString(const char* text) {
 }
 
 void BindingValue::SetString(std::string_view text) {
-  const InternEntry* entry = EmptyEntry();
-  if (!text.empty()) {
-    TreeContext* context = ValueOps::EnsureContext(*this);
-    // Interned before clearing: `text` may be this value's own text.
-    entry = text.size() > kMaxBlobSize ? nullptr : context->Intern(text);
-    if (entry == nullptr) {
-      context->length_error = true;
-      return;
-    }
+  if (text.empty()) {
+    ClearKeepingHeldParts();
+    payload_.string = EmptyEntry();
+    kind_ = ValueKind::kString;
+  } else if (text.size() > kMaxBlobSize) {
+    ValueOps::EnsureContext(*this)->length_error = true;
+  } else {
+    SetInterned(text, TextHash::Of(text));
+  }
+}
+
+void BindingValue::SetString(std::string_view text, TextHash hash) {
+  assert(hash == TextHash::Of(text));
+  if (text.empty() || text.size() > kMaxBlobSize) {
+    SetString(text);
+  } else {
+    SetInterned(text, hash);
+  }
+}
+
+void BindingValue::SetInterned(std::string_view text, TextHash hash) {
+  TreeContext* context = ValueOps::EnsureContext(*this);
+  // Interned before clearing: `text` may be this value's own text.
+  const InternEntry* entry = context->Intern(text, hash.value());
+  if (entry == nullptr) {
+    context->length_error = true;
+    return;
   }
   ClearKeepingHeldParts();
   payload_.string = entry;
@@ -915,6 +934,15 @@ bool BindingValue::Reserve(size_t count) {
 }
 
 BindingValue& BindingValue::Member(std::string_view name) {
+  return FindOrInsertMember(name, nullptr);
+}
+
+BindingValue& BindingValue::Member(std::string_view name, TextHash hash) {
+  assert(hash == TextHash::Of(name));
+  return FindOrInsertMember(name, &hash);
+}
+
+BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const TextHash* hash) {
   MakeStructure();
   ContainerRecord* record = payload_.container;
   // Members often arrive in name order (copies, sorted encoders): try the end first.
@@ -944,7 +972,9 @@ BindingValue& BindingValue::Member(std::string_view name) {
       !ValueOps::Grow(context_, record, record->size + 1, false)) {
     return context_->Refuse();
   }
-  const InternEntry* entry = context_->Intern(name);
+  const InternEntry* entry = hash == nullptr || name.empty()
+                                 ? context_->Intern(name)
+                                 : context_->Intern(name, hash->value());
   if (entry == nullptr) return context_->Refuse();
   MemberNode* node = ValueOps::NewMember(context_, entry);
   std::memmove(record->items + position + 1, record->items + position,

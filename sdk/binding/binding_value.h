@@ -70,6 +70,27 @@ inline constexpr std::string_view kLengthErrorMessage =
     "Length error: a collection holds at most 268435455 elements and a blob at most 2147483647 "
     "bytes.";
 
+// The 32-bit FNV-1a hash of a text, under which a tree interns it. Of() hashes a whole text; a
+// reader that passes over the bytes of a text anyway (to unescape it, say) may instead Add them
+// one by one on the way and hand the result to SetString or Member, which then spare a second
+// pass over the bytes.
+class TextHash {
+ public:
+  static constexpr uint32_t kOffsetBasis = 0x811C9DC5u;
+  static constexpr uint32_t kPrime = 16777619u;
+
+  constexpr TextHash() = default;
+  static TextHash Of(std::string_view text);
+  // The hash of the bytes so far followed by `byte`.
+  constexpr TextHash Add(unsigned char byte) const { return TextHash((value_ ^ byte) * kPrime); }
+  constexpr uint32_t value() const { return value_; }
+  friend constexpr bool operator==(TextHash, TextHash) = default;
+
+ private:
+  constexpr explicit TextHash(uint32_t value) : value_(value) {}
+  uint32_t value_ = kOffsetBasis;
+};
+
 class BindingValue;
 template <bool kConst>
 class ElementRangeT;
@@ -164,6 +185,9 @@ class BindingValue {
   void SetString(const char* text);
   // The counted text (it may hold NUL bytes). A text longer than kMaxBlobSize is refused.
   void SetString(std::string_view text);
+  // The same with the text's hash computed by the caller: `hash` must be TextHash::Of(text)
+  // (debug builds check it).
+  void SetString(std::string_view text, TextHash hash);
   // A copy of the bytes. More than kMaxBlobSize bytes are refused (the value is not changed).
   void SetBlob(std::span<const uint8_t> bytes);
   void SetBlob(const void* data, size_t size) {
@@ -211,6 +235,9 @@ class BindingValue {
   // that name, inserting an empty one when absent. Refused like Element beyond
   // kMaxCollectionSize members.
   BindingValue& Member(std::string_view name);
+  // The same with the name's hash computed by the caller: `hash` must be TextHash::Of(name)
+  // (debug builds check it).
+  BindingValue& Member(std::string_view name, TextHash hash);
   // The member of that name, or the shared empty value when this is not a structure or has no
   // such member. Never inserts.
   const BindingValue& FindMember(std::string_view name) const;
@@ -284,6 +311,9 @@ class BindingValue {
   explicit BindingValue(detail::TreeContext* context) noexcept : context_(context), root_(0) {}
 
   void ClearSlow();
+  void SetInterned(std::string_view text, TextHash hash);
+  // Member(name) with the name's hash when the caller has it, else null (hashed on insertion).
+  BindingValue& FindOrInsertMember(std::string_view name, const TextHash* hash);
   // Clear without the whole-tree shortcut: for setters that hold a new heap part of the tree
   // (an interned text, a blob) while the old content goes.
   void ClearKeepingHeldParts();

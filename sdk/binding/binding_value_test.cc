@@ -119,6 +119,44 @@ TEST(BindingValueTest, BlobTakesOverVectorAndLeavesItEmpty) {
             (std::vector<uint8_t>{2, 3, 4}));
 }
 
+// TextHash::Of against published FNV-1a values and against a plain byte loop, for every length
+// around its eight-byte steps and for bytes of every value.
+TEST(TextHashTest, IsFnv1aOfTheBytes) {
+  struct Case {
+    std::string_view text;
+    uint32_t hash;
+  };
+  const Case kCases[] = {{"", 0x811C9DC5u}, {"a", 0xE40C292Cu}, {"foobar", 0xBF9CF968u}};
+  for (const Case& c : kCases) EXPECT_EQ(TextHash::Of(c.text).value(), c.hash) << c.text;
+  for (size_t length = 0; length <= 40; ++length) {
+    std::string text;
+    for (size_t i = 0; i < length; ++i)
+      text.push_back(static_cast<char>((i * 97 + length * 31) & 0xFF));
+    uint32_t expected = 0x811C9DC5u;
+    TextHash added;
+    for (unsigned char c : text) {
+      expected = (expected ^ c) * 16777619u;
+      added = added.Add(c);
+    }
+    EXPECT_EQ(TextHash::Of(text).value(), expected) << "length " << length;
+    EXPECT_EQ(added, TextHash::Of(text)) << "length " << length;
+  }
+}
+
+TEST(InternTest, HashedSettersShareEntriesWithPlainOnes) {
+  BindingValue value;
+  value.Element(0).SetString("text");
+  value.Element(1).SetString("text", TextHash::Of("text"));
+  value.Element(2).Member("text", TextHash::Of("text")).SetString("", TextHash::Of(""));
+  EXPECT_EQ(&value.Element(2).Member("text"), &value.At(2).FindMember("text"));
+  EXPECT_EQ(value.At(2).Size(), 1u);
+  value.Element(3).Member("", TextHash::Of("")).SetBool(true);
+  EXPECT_TRUE(value.At(3).FindMember("").GetBool());
+  EXPECT_EQ(value.InternedReferences("text"), 3u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 1u) << "the empty text is never interned";
+  EXPECT_EQ(value.At(0).GetCString(), value.At(1).GetCString());
+}
+
 TEST(InternTest, EmptyTextNeverTouchesTheTable) {
   BindingValue value;
   value.SetString("");

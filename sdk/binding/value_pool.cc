@@ -259,13 +259,15 @@ PoolPage* TakeCachedPage() {
   return page;
 }
 
-// Keeps the pages (a list) for the thread's next trees; what exceeds the limit, and half of the
-// pages nobody took since the last hand-in, go back to the store.
+// Keeps the pages (a list, perhaps empty) that a tree dropped for the thread's next trees; what
+// exceeds the limit, and half of the pages nobody took since the last hand-in, go back to the
+// store. Every tree that is dropped hands in, so that a cache nobody draws from drains.
 void CachePages(PoolPage* pages) {
   if (t_page_cache.closed) {
-    Store().ReturnPages(pages);
+    if (pages != nullptr) Store().ReturnPages(pages);
     return;
   }
+  if (pages == nullptr && t_page_cache.count == 0) return;
   if (!t_page_cache.open) {
     static_cast<void>(&t_cache_closer);  // constructs it, so that it runs at thread exit
     t_page_cache.open = true;
@@ -292,6 +294,8 @@ void CachePages(PoolPage* pages) {
 }  // namespace
 
 PageStoreStats GetPageStoreStats() { return Store().Stats(); }
+
+size_t GetThreadCachedPages() { return t_page_cache.count; }
 
 void ReleaseFreePageStoreRegions() {
   if (PoolPage* pages = TakeFromCache(t_page_cache.count)) Store().ReturnPages(pages);
@@ -479,7 +483,7 @@ void ValuePool::Reset() {
   }
   touched_ = still_held;
   live_slots_ = 0;
-  if (returned != nullptr) ReturnPages(returned);
+  if (thread_cache_ || returned != nullptr) ReturnPages(returned);
 }
 
 void ValuePool::ReturnPages(PoolPage* pages) {

@@ -68,6 +68,9 @@ struct PageStoreStats {
 
 PageStoreStats GetPageStoreStats();
 
+// Pages the calling thread's cache holds (counted as in use by the store).
+size_t GetThreadCachedPages();
+
 // Hands the pages that the calling thread's cache keeps back to the store, and releases to the
 // operating system the fully free regions the store keeps, if any.
 void ReleaseFreePageStoreRegions();

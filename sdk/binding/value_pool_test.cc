@@ -1,6 +1,7 @@
 // Tests of the value pool and the page store: size classes, slot reuse, the built-in first
-// page, pages going back to the store, regions going back to the operating system, heap
-// blocks, concurrent pools, and (under AddressSanitizer) poisoned free slots.
+// page, pages filling up and going back to the store, reset, regions going back to the
+// operating system, heap blocks, the per-thread page cache of trees, concurrent pools, and
+// (under AddressSanitizer) poisoned free slots.
 #include "sdk/binding/value_pool.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -150,6 +152,56 @@ TEST(ValuePoolTest, FreeRegionsGoBackToTheSystem) {
   EXPECT_EQ(GetPageStoreStats().regions_mapped, base.regions_mapped);
 }
 
+// A page that fills up stays at the head of its class's list until the next allocation; a
+// page that gets a slot back goes in front of it. Neither may hand out a slot twice.
+TEST(ValuePoolTest, FullPagesBehindTheHeadAreSkipped) {
+  constexpr size_t kSlotsPerPage = 7;  // 512-byte slots in a 4096-byte page
+  ValuePool pool;
+  std::vector<void*> slots;
+  for (size_t i = 0; i < 2 * kSlotsPerPage; ++i) slots.push_back(pool.Allocate(512));
+  void* returned = slots[3];  // on the first page, which is full and off the list
+  pool.Free(returned, 512);
+  slots.erase(slots.begin() + 3);
+  EXPECT_EQ(pool.Allocate(512), returned) << "the page with the free slot comes first";
+  slots.push_back(returned);
+  // Both pages are full now, the second one still listed behind the first.
+  void* fresh = pool.Allocate(512);
+  for (void* slot : slots) ASSERT_NE(fresh, slot);
+  EXPECT_EQ(pool.Stats().store_pages, 3u);
+  slots.push_back(fresh);
+  for (void* slot : slots) pool.Free(slot, 512);
+}
+
+TEST(ValuePoolTest, ResetKeepsOneReadyPagePerClass) {
+  ValuePool pool;
+  for (int i = 0; i < 1000; ++i) pool.Allocate(24);
+  for (int i = 0; i < 30; ++i) pool.Allocate(512);
+  pool.Allocate(5000);
+  EXPECT_EQ(pool.Stats().heap_blocks, 1u);
+  const size_t in_use = GetPageStoreStats().pages_in_use;
+  pool.Reset();
+  const PoolStats after = pool.Stats();
+  EXPECT_EQ(after.live_slots, 0u);
+  EXPECT_EQ(after.heap_blocks, 0u) << "heap blocks go with the reset";
+  EXPECT_EQ(after.store_pages, 2u) << "one page of each class used";
+  EXPECT_LT(GetPageStoreStats().pages_in_use, in_use);
+  // The kept pages serve the next allocations without the store.
+  const size_t kept = GetPageStoreStats().pages_in_use;
+  std::vector<void*> again;
+  for (int i = 0; i < 100; ++i) again.push_back(pool.Allocate(24));
+  for (int i = 0; i < 7; ++i) again.push_back(pool.Allocate(512));
+  EXPECT_EQ(GetPageStoreStats().pages_in_use, kept);
+  EXPECT_EQ(std::set<void*>(again.begin(), again.end()).size(), again.size());
+}
+
+TEST(ValuePoolTest, DestroyingAPoolFreesItsHeapBlocks) {
+  // The leak checker of the sanitizer build reports the blocks otherwise.
+  ValuePool pool;
+  pool.Allocate(kPoolMaxPooledSize + 1);
+  pool.Allocate(100000);
+  EXPECT_EQ(pool.Stats().heap_blocks, 2u);
+}
+
 TEST(ValuePoolTest, LargeRequestsAreHeapBlocks) {
   ValuePool pool;
   void* block = pool.Allocate(kPoolMaxPooledSize + 1);
@@ -205,6 +257,75 @@ TEST(ValuePoolTest, TreesOnSeveralThreadsShareTheStore) {
   std::thread second(work, 2);
   first.join();
   second.join();
+  EXPECT_EQ(GetPageStoreStats().pages_in_use, base_pages);
+}
+
+// Builds and drops a tree of `elements` unsigned numbers on this thread.
+void BuildAndDropTree(int elements) {
+  BindingValue tree;
+  for (int i = 0; i < elements; ++i) tree.Element(static_cast<size_t>(i)).SetUnsigned(i);
+}
+
+TEST(PageCacheTest, ATreeReusesThePagesOfTheTreeBeforeIt) {
+  ReleaseFreePageStoreRegions();
+  EXPECT_EQ(GetThreadCachedPages(), 0u);
+  BuildAndDropTree(50000);
+  const size_t cached = GetThreadCachedPages();
+  EXPECT_GT(cached, 100u);
+  const PageStoreStats before = GetPageStoreStats();
+  BuildAndDropTree(50000);
+  const PageStoreStats after = GetPageStoreStats();
+  EXPECT_EQ(after.pages_in_use, before.pages_in_use) << "no page came from the store";
+  EXPECT_EQ(after.regions_reserved_total, before.regions_reserved_total);
+  EXPECT_EQ(GetThreadCachedPages(), cached);
+  ReleaseFreePageStoreRegions();
+  EXPECT_EQ(GetThreadCachedPages(), 0u);
+  EXPECT_LT(GetPageStoreStats().pages_in_use, before.pages_in_use);
+}
+
+TEST(PageCacheTest, PagesNobodyTakesDrainBackToTheStore) {
+  ReleaseFreePageStoreRegions();
+  BuildAndDropTree(50000);
+  size_t cached = GetThreadCachedPages();
+  ASSERT_GT(cached, 100u);
+  // Each small tree dropped sends back half of what the cache held unused.
+  for (int round = 0; round < 3; ++round) {
+    BuildAndDropTree(10);
+    EXPECT_EQ(GetThreadCachedPages(), cached / 2) << "round " << round;
+    cached = GetThreadCachedPages();
+  }
+  for (int round = 0; round < 20; ++round) BuildAndDropTree(10);
+  EXPECT_EQ(GetThreadCachedPages(), 0u);
+}
+
+TEST(PageCacheTest, HoldsAtMostItsLimit) {
+  ReleaseFreePageStoreRegions();
+  // About 2,100 pages of elements (168 a page), more than the cache takes.
+  BuildAndDropTree(static_cast<int>(kPoolThreadCachePages * 168 + 20000));
+  EXPECT_EQ(GetThreadCachedPages(), kPoolThreadCachePages);
+  ReleaseFreePageStoreRegions();
+}
+
+TEST(PageCacheTest, PlainPoolsBypassIt) {
+  ReleaseFreePageStoreRegions();
+  {
+    ValuePool pool;
+    for (int i = 0; i < 5000; ++i) pool.Allocate(24);
+    pool.Reset();
+  }
+  EXPECT_EQ(GetThreadCachedPages(), 0u);
+}
+
+TEST(PageCacheTest, AThreadsCacheEmptiesWhenItExits) {
+  ReleaseFreePageStoreRegions();
+  const size_t base_pages = GetPageStoreStats().pages_in_use;
+  size_t cached_on_thread = 0;
+  std::thread worker([&cached_on_thread] {
+    BuildAndDropTree(50000);
+    cached_on_thread = GetThreadCachedPages();
+  });
+  worker.join();
+  EXPECT_GT(cached_on_thread, 100u);
   EXPECT_EQ(GetPageStoreStats().pages_in_use, base_pages);
 }
 

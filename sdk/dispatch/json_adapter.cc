@@ -2,6 +2,10 @@
 //
 // The builder keeps the open containers on a stack, innermost last. Elements and members of a
 // BindingValue never move once created, so the stack may hold plain pointers into the tree.
+//
+// The reader unescapes every string in place, one byte at a time; the stream it writes through
+// hashes those bytes on the way (the tree's intern hash), so that the tree does not read each
+// text a second time to hash it.
 #include "sdk/dispatch/json_adapter.h"
 
 #include <rapidjson/error/en.h>
@@ -22,6 +26,7 @@ using sdk::binding::BindingResult;
 using sdk::binding::BindingValue;
 using sdk::binding::kMaxCollectionSize;
 using sdk::binding::kMaxNestingDepth;
+using sdk::binding::TextHash;
 using sdk::binding::ValueKind;
 
 constexpr std::string_view kErrorFormat = "Error: %s at offset %u.";
@@ -29,18 +34,70 @@ constexpr std::string_view kTooDeepFormat =
     "Error: Nesting deeper than %u levels is not supported. at offset %u.";
 
 // Texts stop at their first NUL, which only an escaped "\u0000" can put there; a document
-// without that escape (nearly all of them) skips the search.
-std::string_view CutAtNul(const char* text, rapidjson::SizeType length, bool may_hold_nul) {
-  if (!may_hold_nul) return std::string_view(text, length);
+// without that escape (nearly all of them) skips the search and keeps the stream's hash.
+std::string_view CutAtNul(const char* text, rapidjson::SizeType length) {
   const void* nul = std::memchr(text, '\0', length);
   return std::string_view(text, nul ? static_cast<const char*>(nul) - text : length);
 }
+
+// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes the bytes
+// written through Put. Every string the reader decodes ends with a Put of its terminating NUL,
+// so the hash of the text itself is the one before that last Put; PutEnd leaves it in
+// *text_hash, where the builder finds it when the reader hands it the string.
+class HashingInsituStream {
+ public:
+  using Ch = char;
+
+  HashingInsituStream(Ch* text, TextHash* text_hash)
+      : src_(text), dst_(nullptr), head_(text), text_hash_(text_hash) {}
+
+  Ch Peek() const { return *src_; }
+  Ch Take() { return *src_++; }
+  size_t Tell() const { return static_cast<size_t>(src_ - head_); }
+
+  Ch* PutBegin() {
+    hash_ = TextHash();
+    return dst_ = src_;
+  }
+  void Put(Ch c) {
+    *dst_++ = c;
+    before_last_ = hash_;
+    hash_ = hash_.Add(static_cast<unsigned char>(c));
+  }
+  size_t PutEnd(Ch* begin) {
+    *text_hash_ = before_last_;
+    return static_cast<size_t>(dst_ - begin);
+  }
+  void Flush() {}
+
+ private:
+  Ch* src_;
+  Ch* dst_;
+  Ch* head_;
+  TextHash hash_;
+  TextHash before_last_;
+  TextHash* text_hash_;
+};
+
+}  // namespace
+}  // namespace sdk::dispatch
+
+// The reader may work on a local copy of the stream (it is a few pointers and two words).
+template <>
+struct rapidjson::StreamTraits<sdk::dispatch::HashingInsituStream> {
+  enum { copyOptimization = 1 };
+};
+
+namespace sdk::dispatch {
+namespace {
 
 class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> {
  public:
   enum class Stop { kNone, kTooDeep, kTooLong };
 
-  Builder(BindingValue& root, bool may_hold_nul) : root_(root), may_hold_nul_(may_hold_nul) {
+  // `text_hash` is where the stream leaves the hash of the string the reader hands over.
+  Builder(BindingValue& root, bool may_hold_nul, const TextHash* text_hash)
+      : root_(root), may_hold_nul_(may_hold_nul), text_hash_(text_hash) {
     open_.reserve(16);
   }
 
@@ -86,7 +143,11 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool String(const char* text, rapidjson::SizeType length, bool) {
     BindingValue* target = Target();
     if (target == nullptr) return false;
-    target->SetString(CutAtNul(text, length, may_hold_nul_));
+    if (may_hold_nul_) {
+      target->SetString(CutAtNul(text, length));
+    } else {
+      target->SetString(std::string_view(text, length), *text_hash_);
+    }
     return true;
   }
   bool StartObject() { return Open(ValueKind::kStructure); }
@@ -97,7 +158,8 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
       stop_ = Stop::kTooLong;
       return false;
     }
-    pending_ = &object.Member(CutAtNul(text, length, may_hold_nul_));
+    pending_ = may_hold_nul_ ? &object.Member(CutAtNul(text, length))
+                             : &object.Member(std::string_view(text, length), *text_hash_);
     return true;
   }
   bool EndObject(rapidjson::SizeType) {
@@ -145,6 +207,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
 
   BindingValue& root_;
   const bool may_hold_nul_;
+  const TextHash* const text_hash_;
   std::vector<BindingValue*> open_;
   BindingValue* pending_ = nullptr;
   Stop stop_ = Stop::kNone;
@@ -170,9 +233,10 @@ bool ParseJson(BindingResult& result, const char* text) {
     return false;
   }
   std::memcpy(copy.get(), text, length + 1);
-  Builder builder(result.value(), std::strstr(p, "\\u0000") != nullptr);
+  TextHash text_hash;
+  Builder builder(result.value(), std::strstr(p, "\\u0000") != nullptr, &text_hash);
   rapidjson::Reader reader;
-  rapidjson::InsituStringStream stream(copy.get());
+  HashingInsituStream stream(copy.get(), &text_hash);
   const rapidjson::ParseResult parsed =
       reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, builder);
   if (!parsed.IsError()) {

@@ -122,6 +122,20 @@ std::string Nested(size_t depth, const std::string& inner) {
   return text;
 }
 
+// The reader hashes each text while it decodes it in place: a text written with escapes and the
+// same text written plainly must meet in one interned entry.
+TEST(JsonAdapterTest, EscapedAndPlainTextsShareOneEntry) {
+  BindingResult result;
+  ASSERT_TRUE(ParseJson(result,
+                        "[\"ab\", \"a\\u0062\", \"\\u0061b\", {\"a\\u0062\": \"ab\"}, "
+                        "\"\\u00e9\", \"\xC3\xA9\", \"a\\\"\", \"a\\u0022\"]"));
+  const BindingValue& value = result.value();
+  EXPECT_EQ(value.InternedReferences("ab"), 5u) << value.DebugString();
+  EXPECT_EQ(value.InternedReferences("\xC3\xA9"), 2u);
+  EXPECT_EQ(value.InternedReferences("a\""), 2u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 3u);
+}
+
 TEST(JsonAdapterTest, NestingAtTheLimitParses) {
   const BindingResult result = ParseJson(Nested(kMaxNestingDepth, "1"));
   ASSERT_TRUE(result.ok()) << result.ErrorMessage();

@@ -128,18 +128,22 @@ struct TreeContext {
   }
 
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
-    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
-    for (InternEntry* entry = *bucket; entry != nullptr; entry = entry->next) {
+    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
+         entry = entry->next) {
       if (entry->hash == hash && entry->length == text.size() &&
           std::memcmp(entry->text(), text.data(), text.size()) == 0) {
         ++entry->references;
         return entry;
       }
     }
-    if (entry_count == bucket_count) {
-      Rehash();
-      bucket = &buckets[hash & (bucket_count - 1)];
-    }
+    return Insert(text, hash);
+  }
+
+  // A new entry for a text that is not in the table (kept out of line: the lookup above is
+  // what every repeated text costs).
+  [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
+    if (entry_count == bucket_count) Rehash();
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
     if (entry == nullptr) return nullptr;
     entry->next = *bucket;
@@ -177,6 +181,11 @@ struct TreeContext {
     *link = entry->next;
     --entry_count;
     pool.Free(mutable_entry, EntrySize(entry->length));
+  }
+
+  // Grows the bucket array so that `count` entries keep the load factor at most 1.
+  void ReserveEntries(uint32_t count) {
+    if (count > bucket_count) Rehash(count);
   }
 
   // Grows the bucket array to at least `count` buckets (a power of two); keeps the old one
@@ -581,6 +590,11 @@ class ValueOps {
       return;
     }
     TreeContext* context = EnsureContext(target);
+    if (source.root_ && source.context_ != context && context->entry_count == 0) {
+      // A whole tree comes into an empty one: size the table for its texts at once instead of
+      // doubling it on the way.
+      context->ReserveEntries(source.context_->entry_count);
+    }
     BindingValue copy(context);
     CopyTree(context, copy, source);
     BindingValue old_source(source.context_);
@@ -671,6 +685,16 @@ class ValueOps {
 };
 
 namespace {
+
+// The order of member names: bytes compared as unsigned values, a prefix first. The first
+// bytes settle most comparisons without a call.
+int CompareNames(const InternEntry* entry, std::string_view name) {
+  if (entry->length != 0 && !name.empty() && entry->text()[0] != name[0]) {
+    return static_cast<unsigned char>(entry->text()[0]) < static_cast<unsigned char>(name[0]) ? -1
+                                                                                              : 1;
+  }
+  return entry->view().compare(name);
+}
 
 std::string Base64(std::span<const uint8_t> bytes) {
   static constexpr char kAlphabet[] =
@@ -949,7 +973,7 @@ BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const Text
   size_t position = record->size;
   if (position != 0) {
     auto* last = static_cast<MemberNode*>(record->items[position - 1]);
-    const int order = last->name->view().compare(name);
+    const int order = CompareNames(last->name, name);
     if (order == 0) return last->value;
     if (order > 0) {
       size_t low = 0;
@@ -957,7 +981,7 @@ BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const Text
       while (low < high) {
         const size_t middle = low + (high - low) / 2;
         auto* node = static_cast<MemberNode*>(record->items[middle]);
-        const int compared = node->name->view().compare(name);
+        const int compared = CompareNames(node->name, name);
         if (compared == 0) return node->value;
         if (compared < 0) {
           low = middle + 1;
@@ -977,8 +1001,10 @@ BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const Text
                                  : context_->Intern(name, hash->value());
   if (entry == nullptr) return context_->Refuse();
   MemberNode* node = ValueOps::NewMember(context_, entry);
-  std::memmove(record->items + position + 1, record->items + position,
-               (record->size - position) * sizeof(void*));
+  if (position != record->size) {
+    std::memmove(record->items + position + 1, record->items + position,
+                 (record->size - position) * sizeof(void*));
+  }
   record->items[position] = node;
   ++record->size;
   return node->value;
@@ -992,7 +1018,7 @@ const BindingValue& BindingValue::FindMember(std::string_view name) const {
   while (low < high) {
     const size_t middle = low + (high - low) / 2;
     auto* node = static_cast<const MemberNode*>(record->items[middle]);
-    const int compared = node->name->view().compare(name);
+    const int compared = CompareNames(node->name, name);
     if (compared == 0) return node->value;
     if (compared < 0) {
       low = middle + 1;

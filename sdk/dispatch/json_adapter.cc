@@ -4,10 +4,11 @@
 // BindingValue never move once created, so the stack may hold plain pointers into the tree.
 //
 // The reader unescapes every string in place, one byte at a time; the stream it writes through
-// hashes those bytes on the way (the tree's intern hash), so that the tree does not read each
-// text a second time to hash it.
+// hashes those bytes on the way (the tree's intern hash) and notes a NUL among them, so that
+// neither the tree nor the adapter reads each text a second time.
 #include "sdk/dispatch/json_adapter.h"
 
+#include <rapidjson/allocators.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
@@ -15,7 +16,6 @@
 #include <memory>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "sdk/binding/nesting_limit.h"
 
@@ -33,23 +33,23 @@ constexpr std::string_view kErrorFormat = "Error: %s at offset %u.";
 constexpr std::string_view kTooDeepFormat =
     "Error: Nesting deeper than %u levels is not supported. at offset %u.";
 
-// Texts stop at their first NUL, which only an escaped "\u0000" can put there; a document
-// without that escape (nearly all of them) skips the search and keeps the stream's hash.
-std::string_view CutAtNul(const char* text, rapidjson::SizeType length) {
-  const void* nul = std::memchr(text, '\0', length);
-  return std::string_view(text, nul ? static_cast<const char*>(nul) - text : length);
-}
+// What the stream learned about the last string it decoded.
+struct DecodedText {
+  TextHash hash;
+  bool holds_nul = false;  // an escaped "\u0000" put a NUL inside it
+};
 
-// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes the bytes
-// written through Put. Every string the reader decodes ends with a Put of its terminating NUL,
-// so the hash of the text itself is the one before that last Put; PutEnd leaves it in
-// *text_hash, where the builder finds it when the reader hands it the string.
+// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes and
+// checks the bytes written through Put. Every string the reader decodes ends with a Put of its
+// terminating NUL, so the hash of the text itself is the one before that last Put, and a
+// second NUL is one of the text's own. PutEnd leaves both in *decoded, where the builder finds
+// them when the reader hands it the string.
 class HashingInsituStream {
  public:
   using Ch = char;
 
-  HashingInsituStream(Ch* text, TextHash* text_hash)
-      : src_(text), dst_(nullptr), head_(text), text_hash_(text_hash) {}
+  HashingInsituStream(Ch* text, DecodedText* decoded)
+      : src_(text), dst_(nullptr), head_(text), decoded_(decoded) {}
 
   Ch Peek() const { return *src_; }
   Ch Take() { return *src_++; }
@@ -57,15 +57,18 @@ class HashingInsituStream {
 
   Ch* PutBegin() {
     hash_ = TextHash();
+    nuls_ = 0;
     return dst_ = src_;
   }
   void Put(Ch c) {
     *dst_++ = c;
     before_last_ = hash_;
     hash_ = hash_.Add(static_cast<unsigned char>(c));
+    nuls_ += c == '\0' ? 1 : 0;
   }
   size_t PutEnd(Ch* begin) {
-    *text_hash_ = before_last_;
+    decoded_->hash = before_last_;
+    decoded_->holds_nul = nuls_ > 1;
     return static_cast<size_t>(dst_ - begin);
   }
   void Flush() {}
@@ -76,7 +79,8 @@ class HashingInsituStream {
   Ch* head_;
   TextHash hash_;
   TextHash before_last_;
-  TextHash* text_hash_;
+  size_t nuls_ = 0;
+  DecodedText* decoded_;
 };
 
 }  // namespace
@@ -95,11 +99,9 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
  public:
   enum class Stop { kNone, kTooDeep, kTooLong };
 
-  // `text_hash` is where the stream leaves the hash of the string the reader hands over.
-  Builder(BindingValue& root, bool may_hold_nul, const TextHash* text_hash)
-      : root_(root), may_hold_nul_(may_hold_nul), text_hash_(text_hash) {
-    open_.reserve(16);
-  }
+  // `decoded` is where the stream leaves what it learned about the string the reader hands
+  // over.
+  Builder(BindingValue& root, const DecodedText* decoded) : root_(root), decoded_(decoded) {}
 
   Stop stop() const { return stop_; }
 
@@ -143,31 +145,32 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool String(const char* text, rapidjson::SizeType length, bool) {
     BindingValue* target = Target();
     if (target == nullptr) return false;
-    if (may_hold_nul_) {
-      target->SetString(CutAtNul(text, length));
+    // A text stops at its first NUL; nearly every text has none and keeps the stream's hash.
+    if (decoded_->holds_nul) {
+      target->SetString(text);
     } else {
-      target->SetString(std::string_view(text, length), *text_hash_);
+      target->SetString(std::string_view(text, length), decoded_->hash);
     }
     return true;
   }
   bool StartObject() { return Open(ValueKind::kStructure); }
   bool StartArray() { return Open(ValueKind::kCollection); }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    BindingValue& object = *open_.back();
+    BindingValue& object = *open_[depth_ - 1];
     if (object.Size() >= kMaxCollectionSize) {
       stop_ = Stop::kTooLong;
       return false;
     }
-    pending_ = may_hold_nul_ ? &object.Member(CutAtNul(text, length))
-                             : &object.Member(std::string_view(text, length), *text_hash_);
+    pending_ = decoded_->holds_nul ? &object.Member(std::string_view(text))
+                                   : &object.Member(std::string_view(text, length), decoded_->hash);
     return true;
   }
   bool EndObject(rapidjson::SizeType) {
-    open_.pop_back();
+    --depth_;
     return true;
   }
   bool EndArray(rapidjson::SizeType) {
-    open_.pop_back();
+    --depth_;
     return true;
   }
 
@@ -175,8 +178,8 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   // The value that the next event fills: the root, a new element of the innermost array, or
   // the member named by the last key. Null when the array cannot grow.
   BindingValue* Target() {
-    if (open_.empty()) return &root_;
-    BindingValue& innermost = *open_.back();
+    if (depth_ == 0) return &root_;
+    BindingValue& innermost = *open_[depth_ - 1];
     if (innermost.kind() == ValueKind::kCollection) {
       if (innermost.Size() >= kMaxCollectionSize) {
         stop_ = Stop::kTooLong;
@@ -188,7 +191,7 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   }
 
   bool Open(ValueKind kind) {
-    if (open_.size() >= kMaxNestingDepth) {
+    if (depth_ >= kMaxNestingDepth) {
       stop_ = Stop::kTooDeep;
       return false;
     }
@@ -201,19 +204,22 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     } else {
       target->MakeCollection();
     }
-    open_.push_back(target);
+    open_[depth_++] = target;
     return true;
   }
 
   BindingValue& root_;
-  const bool may_hold_nul_;
-  const TextHash* const text_hash_;
-  std::vector<BindingValue*> open_;
+  const DecodedText* const decoded_;
+  BindingValue* open_[kMaxNestingDepth];  // the open containers, innermost last
+  size_t depth_ = 0;
   BindingValue* pending_ = nullptr;
   Stop stop_ = Stop::kNone;
 };
 
 bool IsJsonSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+constexpr size_t kLocalTextSize = 1024;
+constexpr size_t kLocalReaderStackSize = 512;
 
 }  // namespace
 
@@ -225,18 +231,28 @@ bool ParseJson(BindingResult& result, const char* text) {
   if (*p == '\0') return true;  // an empty or blank document is an empty value
 
   // The reader decodes strings in place in a copy of the text, which saves it copying each
-  // string to its own stack first. Offsets in the copy are offsets in the text.
+  // string to its own stack first. Offsets in the copy are offsets in the text. A short text
+  // (most requests) is copied to the stack, and the reader's own stack starts there too.
   const size_t length = std::strlen(text);
-  std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
-  if (copy == nullptr) {
-    result.Fail(sdk::binding::kLengthErrorMessage);
-    return false;
+  char local_copy[kLocalTextSize];
+  std::unique_ptr<char[]> heap_copy;
+  char* copy = local_copy;
+  if (length >= kLocalTextSize) {
+    heap_copy.reset(new (std::nothrow) char[length + 1]);
+    if (heap_copy == nullptr) {
+      result.Fail(sdk::binding::kLengthErrorMessage);
+      return false;
+    }
+    copy = heap_copy.get();
   }
-  std::memcpy(copy.get(), text, length + 1);
-  TextHash text_hash;
-  Builder builder(result.value(), std::strstr(p, "\\u0000") != nullptr, &text_hash);
-  rapidjson::Reader reader;
-  HashingInsituStream stream(copy.get(), &text_hash);
+  std::memcpy(copy, text, length + 1);
+  DecodedText decoded;
+  Builder builder(result.value(), &decoded);
+  alignas(16) char reader_stack[kLocalReaderStackSize];
+  rapidjson::MemoryPoolAllocator<> reader_memory(reader_stack, sizeof reader_stack);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
+      reader(&reader_memory);
+  HashingInsituStream stream(copy, &decoded);
   const rapidjson::ParseResult parsed =
       reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, builder);
   if (!parsed.IsError()) {

@@ -590,7 +590,8 @@ class ValueOps {
       return;
     }
     TreeContext* context = EnsureContext(target);
-    if (source.root_ && source.context_ != context && context->entry_count == 0) {
+    if (source.root_ && source.context_ != nullptr && source.context_ != context &&
+        context->entry_count == 0) {
       // A whole tree comes into an empty one: size the table for its texts at once instead of
       // doubling it on the way.
       context->ReserveEntries(source.context_->entry_count);

@@ -368,6 +368,31 @@ TEST(CopyTest, DeepCopyIsIndependentAndEqual) {
   EXPECT_TRUE(source.FindMember("list").At(2).FindMember("k").GetBool());
 }
 
+// A standalone value of each kind copied into a fresh root and into a tree that has texts
+// already (an enum or a blob has no texts, a fresh root no context).
+TEST(CopyTest, EveryKindCopiesIntoFreshAndUsedTrees) {
+  const Setter kSetters[] = {
+      [](BindingValue& v) { v.SetBool(true); },
+      [](BindingValue& v) { v.SetSigned(-3); },
+      [](BindingValue& v) { v.SetFloat(2.5); },
+      [](BindingValue& v) { v.SetString("text"); },
+      [](BindingValue& v) { v.SetBlob("\x01\x02", 2); },
+      [](BindingValue& v) { v.SetEnum(4, 0x1234); },
+      [](BindingValue& v) { v.Element(1).SetString("x"); },
+      [](BindingValue& v) { BuildSample(v); },
+  };
+  for (const Setter& set : kSetters) {
+    BindingValue source;
+    set(source);
+    BindingValue fresh(source);
+    EXPECT_EQ(fresh, source) << source.DebugString();
+    BindingValue used;
+    used.Member("text").SetString("text");
+    used = source;
+    EXPECT_EQ(used, source) << source.DebugString();
+  }
+}
+
 TEST(CopyTest, CopyAssignKeepsTheTargetsTree) {
   BindingValue target;
   target.Element(0).SetString("outer");

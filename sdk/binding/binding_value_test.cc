@@ -143,6 +143,23 @@ TEST(TextHashTest, IsFnv1aOfTheBytes) {
   }
 }
 
+// Texts with the same FNV-1a hash, of the same and of different lengths, are distinct entries.
+TEST(InternTest, CollidingTextsStaySeparate) {
+  ASSERT_EQ(TextHash::Of("declinate"), TextHash::Of("macallums"));
+  ASSERT_EQ(TextHash::Of("costarring"), TextHash::Of("liquid"));
+  BindingValue value;
+  const char* const kTexts[] = {"declinate", "macallums", "costarring", "liquid", "macallums"};
+  for (size_t i = 0; i < std::size(kTexts); ++i) value.Element(i).SetString(kTexts[i]);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 4u);
+  EXPECT_EQ(value.InternedReferences("declinate"), 1u);
+  EXPECT_EQ(value.InternedReferences("macallums"), 2u);
+  EXPECT_EQ(value.InternedReferences("liquid"), 1u);
+  for (size_t i = 0; i < std::size(kTexts); ++i) EXPECT_EQ(value.At(i).GetString(), kTexts[i]);
+  value.Element(0).Clear();
+  EXPECT_EQ(value.InternedReferences("declinate"), 0u);
+  EXPECT_EQ(value.InternedReferences("macallums"), 2u);
+}
+
 TEST(InternTest, HashedSettersShareEntriesWithPlainOnes) {
   BindingValue value;
   value.Element(0).SetString("text");

@@ -4,14 +4,16 @@
 // Layout of the heap parts, all taken from the tree's ValuePool:
 //  - string: an InternEntry of the context's intern table (hash set with FNV-1a, load factor
 //    at most 1.0, 8 buckets at the start), reference counted;
-//  - blob: a std::vector<uint8_t> object in a slot (its bytes on the general heap, so that a
-//    caller's vector can be taken over without copying);
+//  - blob: a BlobRecord in a slot, on the context's list of blobs (its bytes on the general
+//    heap, so that a caller's vector can be taken over without copying);
 //  - enum: kept inside the value's payload, no heap part;
 //  - collection and structure: a ContainerRecord whose item array holds pointers to separately
 //    allocated elements (BindingValue) or members (MemberNode, sorted by name).
 //
-// Clear, copy, comparison and printing walk trees with explicit work lists instead of
-// recursion, so that the depth of a tree is limited by memory, not by the thread's stack.
+// A root that clears its tree drops the whole context at once (the blobs' bytes, then the
+// pool's slots and heap blocks) instead of walking the tree; every other clear walks what it
+// releases. Clear, copy, comparison and printing walk trees with explicit work lists instead
+// of recursion, so that the depth of a tree is limited by memory, not by the thread's stack.
 #include "sdk/binding/binding_value.h"
 
 #include <bit>

@@ -18,16 +18,18 @@
 // reserves regions of 16 pages from the operating system (mmap) and gives a region back once
 // all its pages are free again. Two small hysteresis rules keep alternating allocate/free
 // patterns from reaching the mutex or the operating system every time: each class keeps at
-// most one empty page in reserve, and the store keeps at most one fully free region. A pool
-// that is dropped whole (Reset, destruction) hands its pages back in one batch, and the store
-// releases the regions that batch frees with as few system calls as their addresses allow.
+// most one empty page in reserve, and of the regions that pages coming back leave fully free
+// the store keeps one. The store maps regions in batches that grow with the pages in use, and
+// a pool that is dropped whole (Reset, destruction) hands its pages back in one batch, whose
+// freed regions go back to the system with one call per run of adjacent addresses.
 //
 // The pools of value trees (not every pool: see the constructor) go through a per-thread page
 // cache first. A thread that parses one large document after another then reuses the same
 // pages instead of mapping, touching and unmapping them again for every document. The cache
 // holds at most kPoolThreadCachePages pages, and pages that a thread's trees stop asking for
-// drain back to the store: each time a pool hands pages in, half of the pages that sat unused
-// in the cache since the previous hand-in go back. A thread's cache empties when it exits.
+// drain back to the store: each time a tree is dropped (its pool reset), half of the pages that
+// sat unused in the cache since the previous drop go back. A thread's cache empties when it
+// exits.
 //
 // With AddressSanitizer, free slots and free pages are poisoned, so that a use of a value's
 // heap part after it was released is reported like a use of freed heap memory.

@@ -997,7 +997,7 @@ BindingValue& BindingValue::Member(std::string_view name, TextHash hash) {
 }
 
 BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const TextHash* hash) {
-  MakeStructure();
+  if (kind_ != ValueKind::kStructure) MakeStructure();
   ContainerRecord* record = payload_.container;
   // Members often arrive in name order (copies, sorted encoders): try the end first.
   size_t position = record->size;

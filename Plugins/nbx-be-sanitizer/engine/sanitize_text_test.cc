@@ -101,6 +101,21 @@ TEST(SanitizeTextTest, ExemptionIsDecidedPerSpan) {
                });
 }
 
+// Spans whose one key takes in more code points than the longest listed key can still match
+// by their other key: "@" enters only the projected key, "r" (projected onto ".") only the
+// raw one.
+TEST(SanitizeTextTest, SpansWithOneKeyLongerThanAnyEntry) {
+  BuildInputs in;
+  in.assets = {{"projectedchars.txt", "@a r."}, {"1.filter.csv", "aa, b"}};
+  RunCases(in, {
+                   {"@ @ rrr", 1, "*******"},  // raw key too long, projected "aa"
+                   {"rrr @ @", 1, "*******"},
+                   {"@ x @ rrr", 1, "@ x @ rrr"},
+                   {"b @ @ @", 1, "*******"},  // projected key too long, raw "b"
+                   {"b @ @ @ x", 1, "******* x"},
+               });
+}
+
 TEST(SanitizeTextTest, EmptyTextLeavesTheOutputAlone) {
   BuildInputs in;
   in.assets = {{"1.filter.csv", "bad"}};

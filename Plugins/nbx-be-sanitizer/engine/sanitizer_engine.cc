@@ -19,6 +19,11 @@ KeyLevelTable::KeyLevelTable() {
   entries_.assign(16, Entry{0, KeyLevels{}});
   mask_ = 15;
   shift_ = 60;
+  // Until Seal, every key passes both bitmaps.
+  filter_.assign(64, ~uint64_t{0});
+  filter_shift_ = 64 - 12;
+  prefixes_.assign(64, ~uint64_t{0});
+  prefix_shift_ = 64 - 12;
 }
 
 void KeyLevelTable::Grow() {
@@ -60,6 +65,36 @@ void KeyLevelTable::AddFilter(uint64_t key, uint32_t level) {
 void KeyLevelTable::AddUnfilter(uint64_t key, uint32_t level) {
   KeyLevels& levels = Upsert(key);
   if (level < levels.unfilter_min) levels.unfilter_min = level;
+}
+
+namespace {
+
+// A bitmap of about 16 bits per member, at least 4096 bits.
+unsigned BitmapBits(std::size_t members) {
+  unsigned bits = 12;
+  while ((std::size_t{1} << bits) < members * 16) ++bits;
+  return bits;
+}
+
+}  // namespace
+
+void KeyLevelTable::Seal() {
+  unsigned bits = BitmapBits(count_);
+  filter_.assign((std::size_t{1} << bits) / 64, 0);
+  filter_shift_ = 64 - bits;
+  for (const Entry& entry : entries_) {
+    if (entry.key == 0) continue;
+    const uint64_t bit = (entry.key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
+    filter_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  bits = BitmapBits(prefix_keys_.size());
+  prefixes_.assign((std::size_t{1} << bits) / 64, 0);
+  prefix_shift_ = 64 - bits;
+  for (const uint64_t key : prefix_keys_) {
+    const uint64_t bit = (key * 0x9E3779B97F4A7C15ull) >> prefix_shift_;
+    prefixes_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  std::vector<uint64_t>().swap(prefix_keys_);
 }
 
 bool EngineData::IsAllowed(char32_t c) const {
@@ -216,14 +251,18 @@ struct EntryKey {
   uint32_t length = 0;
 };
 
-EntryKey RawKey(const detail::CharClassTable& classes, std::u32string_view entry) {
+// Also records the keys of all of the entry's prefixes in `keys`.
+EntryKey RawKey(const detail::CharClassTable& classes, std::u32string_view entry,
+                detail::KeyLevelTable& keys) {
   EntryKey result;
+  keys.AddPrefix(0);
   for (const char32_t c : entry) {
     if (c == 0) break;
     const detail::CharClass cls = classes.Get(c);
     if ((cls.flags & detail::kRawKey) != 0) {
       result.key = result.key * kHashMultiplier + cls.raw;
       ++result.length;
+      keys.AddPrefix(result.key);
     }
   }
   return result;
@@ -297,7 +336,7 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
     for (const std::u32string& text : texts) {
       ForEachEntry(utils, text, [&](std::u32string_view entry) {
         trie.Insert(entry);
-        const EntryKey key = RawKey(classes, entry);
+        const EntryKey key = RawKey(classes, entry, data->keys);
         data->keys.AddFilter(key.key, level);
         note_key(key);
       });
@@ -314,7 +353,7 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
     for (const std::u32string& text : texts) {
       ForEachEntry(utils, text, [&](std::u32string_view entry) {
         if (trie != nullptr) trie->Unmark(entry);
-        const EntryKey key = RawKey(classes, entry);
+        const EntryKey key = RawKey(classes, entry, data->keys);
         data->keys.AddUnfilter(key.key, level);
         note_key(key);
       });
@@ -329,6 +368,7 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
     data->whitelist_tries.push_back(detail::LevelTrie{level, std::move(trie)});
   }
 
+  data->keys.Seal();
   data->powers.resize(static_cast<std::size_t>(data->max_key_length) + 1);
   data->powers[0] = 1;
   for (std::size_t k = 1; k < data->powers.size(); ++k) {

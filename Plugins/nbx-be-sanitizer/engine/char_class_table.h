@@ -22,6 +22,9 @@ enum CharFlag : uint8_t {
   kProjectedKey = 1 << 3,  // contributes `projected` to the projected key
   kRemovable = 1 << 4,     // removed as disallowed unless listed as allowed
   kSimpleLower = 1 << 5,   // full lower-casing maps it to `lower` alone, whatever the context
+  // A plain word letter: a word character, no separator, entering both keys as the same code
+  // point. Inside a run of these no word starts or ends.
+  kPlainLetter = 1 << 6,
 };
 
 struct CharClass {

@@ -163,6 +163,10 @@ CharClass CharClassTable::Compute(char32_t c) const {
   }
   cls.projected = projected;
   if (!IsSpace(projected) && !IsPunct(projected)) cls.flags |= kProjectedKey;
+  constexpr uint8_t kPlain = kWordChar | kRawKey | kProjectedKey;
+  if ((cls.flags & (kPlain | kSeparator)) == kPlain && raw == projected) {
+    cls.flags |= kPlainLetter;
+  }
   return cls;
 }
 

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <vector>
 
 #include "Plugins/nbx-be-sanitizer/engine/char_class_table.h"
@@ -150,17 +151,26 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
                      (projected_key ? current.projected : 0);
     projected_count += projected_key;
 
-    if (word_char && live != 0 && (next.flags & kSeparator) != 0) {
-      std::size_t widest = 0;
-      bool any = false;
-      // Oldest first: the first masked span is the widest.
-      const unsigned newest = (recorded - 1) & 63;
-      uint64_t pending = live;
-      while (pending != 0) {
-        // Ring order from the oldest: slots after `newest` come first (they are older).
-        const uint64_t older = pending & ~((uint64_t{2} << newest) - 1);
-        const unsigned slot = static_cast<unsigned>(std::countr_zero(older != 0 ? older : pending));
-        pending &= ~(uint64_t{1} << slot);
+    // A run of plain letters after a non-separator starts no word and ends none before its
+    // last letter: only the keys advance.
+    if ((current.flags & kSeparator) == 0 && (next.flags & kPlainLetter) != 0) {
+      do {
+        ++i;
+        raw_hash = raw_hash * kHashMultiplier + next.raw;
+        projected_hash = projected_hash * kHashMultiplier + next.raw;
+        ++raw_count;
+        ++projected_count;
+        current = next;
+        next = i + 1 < size ? classes.Get(text[i + 1]) : CharClass{0, 0, 0, kSeparator};
+      } while ((next.flags & kPlainLetter) != 0);
+    }
+
+    if ((current.flags & kWordChar) != 0 && live != 0 && (next.flags & kSeparator) != 0) {
+      // The widest masked span is the one from the oldest start; every live start is visited
+      // anyway, to find those that died.
+      std::size_t widest = SIZE_MAX;
+      for (uint64_t pending = live; pending != 0; pending &= pending - 1) {
+        const unsigned slot = static_cast<unsigned>(std::countr_zero(pending));
         SmallStart& start = ring[slot];
         const std::size_t raw_length = raw_count - start.raw_count;
         const std::size_t projected_length = projected_count - start.projected_count;
@@ -185,12 +195,11 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           }
         }
         if (start.raw_dead && start.projected_dead) live &= ~(uint64_t{1} << slot);
-        if (!any && decide.Decide(raw_levels, projected_levels)) {
+        if (start.position < widest && decide.Decide(raw_levels, projected_levels)) {
           widest = start.position;
-          any = true;
         }
       }
-      if (any && !sink.OnSpan(widest, i)) return;
+      if (widest != SIZE_MAX && !sink.OnSpan(widest, i)) return;
     }
 
     previous_separator = (current.flags & kSeparator) != 0;

@@ -86,11 +86,6 @@ class KeyLevelTable {
   unsigned prefix_shift_ = 64;
 };
 
-struct LevelTrie {
-  uint32_t level;
-  WordTrie trie;
-};
-
 struct EngineData {
   std::shared_ptr<const SanitizerUtils> utils;
   KeyLevelTable keys;
@@ -99,8 +94,13 @@ struct EngineData {
   // equal no listed key but by a 64-bit collision, so the scans never look it up.
   uint32_t max_key_length = 0;
   std::vector<uint64_t> powers;
-  std::vector<LevelTrie> filter_tries;     // ascending levels
-  std::vector<LevelTrie> whitelist_tries;  // ascending levels
+  // All filter entries (minus each level's unfilter entries) and all whitelist entries, each
+  // terminal at the lowest level that lists it; the lowest level of each kind (kNoLevel when
+  // there is none), which says whether a scan at level L has a trie of that kind at all.
+  WordTrie filter_trie;
+  WordTrie whitelist_trie;
+  uint64_t lowest_filter_level = kNoLevel;
+  uint64_t lowest_whitelist_level = kNoLevel;
   std::unordered_set<char32_t> allowed;
   std::vector<uint8_t> allowed_common;  // allowed flag per code point below CharClassTable::kSize
   LevelCounts filtered_counts;

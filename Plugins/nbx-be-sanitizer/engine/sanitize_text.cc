@@ -80,43 +80,29 @@ bool HasDisallowed(const EngineData& data, std::u32string_view text) {
   return false;
 }
 
-// The aggressive scan over `working`, marking `output` (null: flag only).
+// The aggressive scan over `working`, marking `output` (null: flag only). Whitelisted
+// stretches are blanked in a copy that the filter trie then reads; every blank of that copy
+// is restored from `working` afterwards (a no-op where nothing was masked).
 bool AggressiveScan(const EngineData& data, std::u32string_view working, std::u32string* output,
                     uint32_t level, Scratch& scratch) {
+  if (data.lowest_filter_level > level) return false;
   const CharClassTable* classes = &data.utils->classes();
   const bool flag_only = output == nullptr;
-  bool has_filter = false;
-  for (const LevelTrie& filter : data.filter_tries) has_filter |= filter.level <= level;
-  if (!has_filter) return false;
 
   LowerWithOrigins(working, classes, scratch.lowered);
   bool whitelisted = false;
-  for (const LevelTrie& whitelist : data.whitelist_tries) {
-    if (whitelist.level > level) continue;
-    if (!whitelisted) {
-      // The blanked copy is made lazily: when no whitelist entry matches it equals the
-      // working text.
-      scratch.blanked.assign(working);
-      whitelisted =
-          MarkLowered(whitelist.trie, &scratch.blanked, scratch.lowered, kBlankMark, false);
-    } else {
-      MarkLowered(whitelist.trie, &scratch.blanked, scratch.lowered, kBlankMark, false);
-    }
+  if (data.lowest_whitelist_level <= level) {
+    scratch.blanked.assign(working);
+    whitelisted = MarkLowered(data.whitelist_trie, &scratch.blanked, scratch.lowered, level,
+                              kBlankMark, false);
   }
   const LoweredText* source = &scratch.lowered;
   if (whitelisted) {
     LowerWithOrigins(scratch.blanked, classes, scratch.lowered_blanked);
     source = &scratch.lowered_blanked;
   }
-  bool matched = false;
-  for (const LevelTrie& filter : data.filter_tries) {
-    if (filter.level > level) continue;
-    if (MarkLowered(filter.trie, output, *source, kMaskMark, flag_only)) {
-      matched = true;
-      if (flag_only) return true;
-    }
-  }
-  if (whitelisted && output != nullptr) {
+  const bool matched = MarkLowered(data.filter_trie, output, *source, level, kMaskMark, flag_only);
+  if (matched && whitelisted && output != nullptr) {
     for (std::size_t i = 0; i < scratch.blanked.size(); ++i) {
       if (scratch.blanked[i] == kBlankMark) (*output)[i] = working[i];
     }
@@ -156,8 +142,14 @@ bool Sanitize(const SanitizerEngine& engine, std::u32string* output, std::u32str
     return removed || sink.matched();
   }
   Scratch& scratch = ThreadScratch();
-  scratch.working.assign(*output);
-  const bool matched = AggressiveScan(data, scratch.working, output, level, scratch);
+  // The working text stays readable beside the output: the input itself unless removal
+  // changed it.
+  std::u32string_view working = text;
+  if (removed) {
+    scratch.working.assign(*output);
+    working = scratch.working;
+  }
+  const bool matched = AggressiveScan(data, working, output, level, scratch);
   scratch.Trim();
   return removed || matched;
 }

@@ -78,6 +78,14 @@ class Decider {
   const uint64_t level_;
 };
 
+// Whether the text holds U+0000; a reduction without early exit, which the compiler
+// vectorises.
+bool HasNul(std::u32string_view text) {
+  unsigned found = 0;
+  for (const char32_t c : text) found |= c == 0 ? 1u : 0u;
+  return found != 0;
+}
+
 void PlainNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
                      uint32_t max_words, SpanSink& sink) {
   // Spans come oldest start first for each end; the sink may write into the text, so the
@@ -212,7 +220,7 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
 void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
                 uint32_t max_words, SpanSink& sink) {
   if (text.empty() || data.keys.empty()) return;
-  if (text.find(U'\0') != std::u32string_view::npos) {
+  if (HasNul(text)) {
     PlainNormalScan(data, text, level, max_words, sink);
     return;
   }
@@ -326,11 +334,11 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
 }
 
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,
-                 char32_t mark, bool stop_at_first) {
+                 uint32_t level, char32_t mark, bool stop_at_first) {
   const std::u32string_view text = lowered.text;
   bool matched = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t length = trie.LongestMatch(text, i);
+    const std::size_t length = trie.LongestMatch(text, i, level);
     if (length == 0) continue;
     matched = true;
     if (target != nullptr) {
@@ -370,7 +378,7 @@ bool MarkMatches(const WordTrie& trie, std::u32string& target, std::u32string_vi
                  char32_t mark) {
   detail::LoweredText lowered;
   detail::LowerWithOrigins(source, nullptr, lowered);
-  return detail::MarkLowered(trie, &target, lowered, mark, false);
+  return detail::MarkLowered(trie, &target, lowered, WordTrie::kAllLevels, mark, false);
 }
 
 bool ContainsSanitized(const SanitizerEngine& engine, std::u32string_view text, uint32_t level,

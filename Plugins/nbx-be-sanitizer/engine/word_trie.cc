@@ -1,14 +1,13 @@
 // WordTrie (word_trie.h).
 #include "Plugins/nbx-be-sanitizer/engine/word_trie.h"
 
-#include <algorithm>
-
 #include "Plugins/nbx-be-sanitizer/engine/sanitizer_utils.h"
 
 namespace sanitizer {
 namespace {
 
 constexpr std::size_t kInitialEdgeSlots = 16;
+constexpr unsigned kBigramBits = 16;
 
 uint64_t EdgeKey(uint32_t node, char32_t c) {
   return (static_cast<uint64_t>(node) << 32) | static_cast<uint64_t>(c);
@@ -26,26 +25,43 @@ unsigned ShiftFor(std::size_t slots) {
 
 }  // namespace
 
-WordTrie::WordTrie() : terminal_(1, 0) {
-  edges_.assign(kInitialEdgeSlots, Edge{kEmptyKey, kNone});
+WordTrie::WordTrie() : incoming_(1, 0) {
+  edges_.assign(kInitialEdgeSlots, Edge{kEmptyKey, Link{}});
   edge_mask_ = kInitialEdgeSlots - 1;
   edge_shift_ = ShiftFor(kInitialEdgeSlots);
+  bigrams_.assign((std::size_t{1} << kBigramBits) / 64, 0);
 }
 
-uint32_t WordTrie::Child(uint32_t node, char32_t c) const {
-  if (node == 0 && c < root_ascii_.size()) return root_ascii_[c];
+uint64_t WordTrie::BigramBit(char32_t first, char32_t second) const {
+  const uint64_t key = (static_cast<uint64_t>(first) << 32) | second;
+  return (key * 0xC2B2AE3D27D4EB4Full) >> (64 - kBigramBits);
+}
+
+WordTrie::Link WordTrie::ProbeChild(uint32_t node, char32_t c) const {
   const uint64_t key = EdgeKey(node, c);
   for (uint64_t slot = EdgeSlot(key, edge_shift_);; slot = (slot + 1) & edge_mask_) {
     const Edge& edge = edges_[slot];
-    if (edge.key == key) return edge.child;
-    if (edge.key == kEmptyKey) return kNone;
+    if (edge.key == key) return edge.link;
+    if (edge.key == kEmptyKey) return Link{};
   }
+}
+
+WordTrie::Link& WordTrie::LinkOf(uint32_t node) {
+  const uint32_t where = incoming_[node];
+  if ((where & kRootSlotBit) != 0) return root_ascii_[where & ~kRootSlotBit];
+  return edges_[where].link;
+}
+
+const WordTrie::Link& WordTrie::LinkOf(uint32_t node) const {
+  const uint32_t where = incoming_[node];
+  if ((where & kRootSlotBit) != 0) return root_ascii_[where & ~kRootSlotBit];
+  return edges_[where].link;
 }
 
 void WordTrie::Grow() {
   std::vector<Edge> old;
   old.swap(edges_);
-  edges_.assign(old.size() * 2, Edge{kEmptyKey, kNone});
+  edges_.assign(old.size() * 2, Edge{kEmptyKey, Link{}});
   edge_mask_ = edges_.size() - 1;
   edge_shift_ = ShiftFor(edges_.size());
   for (const Edge& edge : old) {
@@ -53,61 +69,101 @@ void WordTrie::Grow() {
     uint64_t slot = EdgeSlot(edge.key, edge_shift_);
     while (edges_[slot].key != kEmptyKey) slot = (slot + 1) & edge_mask_;
     edges_[slot] = edge;
+    incoming_[edge.link.child & kIndexMask] = static_cast<uint32_t>(slot);
   }
 }
 
 uint32_t WordTrie::AddChild(uint32_t node, char32_t c) {
-  const uint32_t child = static_cast<uint32_t>(terminal_.size());
-  terminal_.push_back(0);
+  const uint32_t child = static_cast<uint32_t>(incoming_.size());
   if (node == 0 && c < root_ascii_.size()) {
-    root_ascii_[c] = child;
+    root_ascii_[c] = Link{child, 0};
+    incoming_.push_back(kRootSlotBit | static_cast<uint32_t>(c));
     return child;
   }
   if ((edge_count_ + 1) * 2 > edges_.size()) Grow();
   const uint64_t key = EdgeKey(node, c);
   uint64_t slot = EdgeSlot(key, edge_shift_);
   while (edges_[slot].key != kEmptyKey) slot = (slot + 1) & edge_mask_;
-  edges_[slot] = Edge{key, child};
+  edges_[slot] = Edge{key, Link{child, 0}};
   ++edge_count_;
+  incoming_.push_back(static_cast<uint32_t>(slot));
   return child;
 }
 
-void WordTrie::Insert(std::u32string_view entry) {
-  if (entry.empty()) return;
+uint32_t WordTrie::AddPath(std::u32string_view entry) {
+  if (entry.empty()) return 0;
   uint32_t node = 0;
-  for (const char32_t raw : entry) {
-    const char32_t c = SanitizerUtils::LowerChar(raw);
-    const uint32_t child = Child(node, c);
-    node = child != kNone ? child : AddChild(node, c);
+  char32_t first = 0;
+  for (std::size_t i = 0; i < entry.size(); ++i) {
+    const char32_t c = SanitizerUtils::LowerChar(entry[i]);
+    if (i == 0) first = c;
+    if (i == 1) {
+      const uint64_t bit = BigramBit(first, c);
+      bigrams_[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+    const uint32_t child = Child(node, c).child & kIndexMask;
+    node = child != 0 ? child : AddChild(node, c);
   }
-  terminal_[node] = 1;
+  return node;
 }
 
-void WordTrie::Unmark(std::u32string_view entry) {
-  if (entry.empty()) return;
+uint32_t WordTrie::FindPath(std::u32string_view entry) const {
   uint32_t node = 0;
   for (const char32_t raw : entry) {
-    node = Child(node, SanitizerUtils::LowerChar(raw));
-    if (node == kNone) return;
+    node = Child(node, SanitizerUtils::LowerChar(raw)).child & kIndexMask;
+    if (node == 0) return 0;
   }
-  terminal_[node] = 0;
+  return node;
 }
 
-uint32_t WordTrie::word_count() const {
-  return static_cast<uint32_t>(std::count(terminal_.begin() + 1, terminal_.end(), uint8_t{1}));
+void WordTrie::MarkTerminal(uint32_t node, uint32_t level) {
+  if (node == 0 || node >= incoming_.size()) return;
+  Link& link = LinkOf(node);
+  if ((link.child & kTerminalBit) == 0 || level < link.level) {
+    link.child |= kTerminalBit;
+    link.level = level;
+  }
+}
+
+void WordTrie::ClearTerminal(uint32_t node) {
+  if (node == 0 || node >= incoming_.size()) return;
+  Link& link = LinkOf(node);
+  link.child &= kIndexMask;
+  link.level = 0;
+}
+
+void WordTrie::Insert(std::u32string_view entry, uint32_t level) {
+  MarkTerminal(AddPath(entry), level);
+}
+
+void WordTrie::Unmark(std::u32string_view entry) { ClearTerminal(FindPath(entry)); }
+
+uint32_t WordTrie::word_count(uint32_t level) const {
+  uint32_t count = 0;
+  for (uint32_t node = 1; node < incoming_.size(); ++node) count += Accepts(LinkOf(node), level);
+  return count;
 }
 
 std::size_t WordTrie::memory_bytes() const {
-  return terminal_.capacity() + edges_.capacity() * sizeof(Edge) + sizeof(root_ascii_);
+  return edges_.capacity() * sizeof(Edge) + incoming_.capacity() * sizeof(uint32_t) +
+         bigrams_.capacity() * sizeof(uint64_t) + sizeof(root_ascii_);
 }
 
-std::size_t WordTrie::LongestMatch(std::u32string_view text, std::size_t position) const {
-  std::size_t longest = 0;
-  uint32_t node = 0;
-  for (std::size_t i = position; i < text.size(); ++i) {
-    node = Child(node, text[i]);
-    if (node == kNone) break;
-    if (terminal_[node] != 0) longest = i - position + 1;
+std::size_t WordTrie::LongestMatch(std::u32string_view text, std::size_t position,
+                                   uint32_t level) const {
+  if (position >= text.size()) return 0;
+  const char32_t first = text[position];
+  Link link = Child(0, first);
+  if (link.child == 0) return 0;
+  std::size_t longest = Accepts(link, level) ? 1 : 0;
+  if (position + 1 >= text.size()) return longest;
+  // Most positions of a text begin no two-code-point path: the bitmap says so without a probe.
+  const uint64_t bit = BigramBit(first, text[position + 1]);
+  if ((bigrams_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return longest;
+  for (std::size_t i = position + 1; i < text.size(); ++i) {
+    link = ProbeChild(link.child & kIndexMask, text[i]);
+    if (link.child == 0) break;
+    if (Accepts(link, level)) longest = i - position + 1;
   }
   return longest;
 }

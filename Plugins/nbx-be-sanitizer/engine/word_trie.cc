@@ -7,7 +7,7 @@ namespace sanitizer {
 namespace {
 
 constexpr std::size_t kInitialEdgeSlots = 16;
-constexpr unsigned kBigramBits = 16;
+constexpr unsigned kGramBits = 16;  // 8 KiB per bitmap
 
 uint64_t EdgeKey(uint32_t node, char32_t c) {
   return (static_cast<uint64_t>(node) << 32) | static_cast<uint64_t>(c);
@@ -29,12 +29,16 @@ WordTrie::WordTrie() : incoming_(1, 0) {
   edges_.assign(kInitialEdgeSlots, Edge{kEmptyKey, Link{}});
   edge_mask_ = kInitialEdgeSlots - 1;
   edge_shift_ = ShiftFor(kInitialEdgeSlots);
-  bigrams_.assign((std::size_t{1} << kBigramBits) / 64, 0);
+  bigrams_.assign((std::size_t{1} << kGramBits) / 64, 0);
+  trigrams_.assign((std::size_t{1} << kGramBits) / 64, 0);
+  pairs_.assign((std::size_t{1} << kGramBits) / 64, 0);
 }
 
-uint64_t WordTrie::BigramBit(char32_t first, char32_t second) const {
-  const uint64_t key = (static_cast<uint64_t>(first) << 32) | second;
-  return (key * 0xC2B2AE3D27D4EB4Full) >> (64 - kBigramBits);
+uint64_t WordTrie::GramBit(char32_t first, char32_t second, char32_t third) {
+  const uint64_t key = (static_cast<uint64_t>(first) << 42) ^
+                       (static_cast<uint64_t>(second) << 21) ^
+                       (static_cast<uint64_t>(third) * 0x9E3779B97F4A7C15ull);
+  return (key * 0xC2B2AE3D27D4EB4Full) >> (64 - kGramBits);
 }
 
 WordTrie::Link WordTrie::ProbeChild(uint32_t node, char32_t c) const {
@@ -93,17 +97,16 @@ uint32_t WordTrie::AddChild(uint32_t node, char32_t c) {
 uint32_t WordTrie::AddPath(std::u32string_view entry) {
   if (entry.empty()) return 0;
   uint32_t node = 0;
-  char32_t first = 0;
+  char32_t lowered[3] = {0, 0, 0};
   for (std::size_t i = 0; i < entry.size(); ++i) {
     const char32_t c = SanitizerUtils::LowerChar(entry[i]);
-    if (i == 0) first = c;
-    if (i == 1) {
-      const uint64_t bit = BigramBit(first, c);
-      bigrams_[bit >> 6] |= uint64_t{1} << (bit & 63);
-    }
+    if (i < 3) lowered[i] = c;
+    if (i == 1) Set(bigrams_, GramBit(lowered[0], c, 0));
+    if (i == 2) Set(trigrams_, GramBit(lowered[0], lowered[1], c));
     const uint32_t child = Child(node, c).child & kIndexMask;
     node = child != 0 ? child : AddChild(node, c);
   }
+  if (entry.size() == 2) Set(pairs_, GramBit(lowered[0], lowered[1], 0));
   return node;
 }
 
@@ -118,6 +121,19 @@ uint32_t WordTrie::FindPath(std::u32string_view entry) const {
 
 void WordTrie::MarkTerminal(uint32_t node, uint32_t level) {
   if (node == 0 || node >= incoming_.size()) return;
+  // A node two steps below the root may end a path that a longer entry made: note its pair.
+  if (const uint32_t where = incoming_[node]; (where & kRootSlotBit) == 0) {
+    const uint64_t key = edges_[where].key;
+    const uint32_t parent = static_cast<uint32_t>(key >> 32);
+    const uint32_t parent_where = incoming_[parent];
+    const char32_t second = static_cast<char32_t>(key & 0xFFFFFFFFu);
+    if ((parent_where & kRootSlotBit) != 0) {
+      Set(pairs_, GramBit(parent_where & ~kRootSlotBit, second, 0));
+    } else if ((edges_[parent_where].key >> 32) == 0) {
+      Set(pairs_,
+          GramBit(static_cast<char32_t>(edges_[parent_where].key & 0xFFFFFFFFu), second, 0));
+    }
+  }
   Link& link = LinkOf(node);
   if ((link.child & kTerminalBit) == 0 || level < link.level) {
     link.child |= kTerminalBit;
@@ -146,7 +162,8 @@ uint32_t WordTrie::word_count(uint32_t level) const {
 
 std::size_t WordTrie::memory_bytes() const {
   return edges_.capacity() * sizeof(Edge) + incoming_.capacity() * sizeof(uint32_t) +
-         bigrams_.capacity() * sizeof(uint64_t) + sizeof(root_ascii_);
+         (bigrams_.capacity() + trigrams_.capacity() + pairs_.capacity()) * sizeof(uint64_t) +
+         sizeof(root_ascii_);
 }
 
 std::size_t WordTrie::LongestMatch(std::u32string_view text, std::size_t position,
@@ -157,9 +174,17 @@ std::size_t WordTrie::LongestMatch(std::u32string_view text, std::size_t positio
   if (link.child == 0) return 0;
   std::size_t longest = Accepts(link, level) ? 1 : 0;
   if (position + 1 >= text.size()) return longest;
-  // Most positions of a text begin no two-code-point path: the bitmap says so without a probe.
-  const uint64_t bit = BigramBit(first, text[position + 1]);
-  if ((bigrams_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return longest;
+  // Most positions of a text begin no path of two code points, or none of three: the bitmaps
+  // say so without a probe.
+  const char32_t second = text[position + 1];
+  if (!Test(bigrams_, GramBit(first, second, 0))) return longest;
+  if (position + 2 >= text.size() || !Test(trigrams_, GramBit(first, second, text[position + 2]))) {
+    if (Test(pairs_, GramBit(first, second, 0))) {
+      link = ProbeChild(link.child & kIndexMask, second);
+      if (link.child != 0 && Accepts(link, level)) longest = 2;
+    }
+    return longest;
+  }
   for (std::size_t i = position + 1; i < text.size(); ++i) {
     link = ProbeChild(link.child & kIndexMask, text[i]);
     if (link.child == 0) break;

@@ -10,8 +10,8 @@
 //
 // Edges live in one open-addressed table keyed by (node, code point); the terminal mark and
 // level of a node sit in the edge that leads to it, so a walk step reads one table slot. The
-// ASCII children of the root are a direct array, and a bitmap of the first two code points of
-// every path lets most walks end after the first step without touching the table.
+// ASCII children of the root are a direct array, and bitmaps of the first two and three code
+// points of the paths let most walks end after the first step without touching the table.
 #ifndef PLUGINS_NBX_BE_SANITIZER_ENGINE_WORD_TRIE_H_
 #define PLUGINS_NBX_BE_SANITIZER_ENGINE_WORD_TRIE_H_
 
@@ -83,7 +83,13 @@ class WordTrie {
   Link& LinkOf(uint32_t node);
   const Link& LinkOf(uint32_t node) const;
   void Grow();
-  uint64_t BigramBit(char32_t first, char32_t second) const;
+  static uint64_t GramBit(char32_t first, char32_t second, char32_t third);
+  static bool Test(const std::vector<uint64_t>& bits, uint64_t bit) {
+    return (bits[bit >> 6] & (uint64_t{1} << (bit & 63))) != 0;
+  }
+  static void Set(std::vector<uint64_t>& bits, uint64_t bit) {
+    bits[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
 
   std::array<Link, 128> root_ascii_{};
   std::vector<Edge> edges_;
@@ -92,7 +98,12 @@ class WordTrie {
   unsigned edge_shift_ = 64;
   // Per node, where its incoming link lives: a slot of edges_, or kRootSlotBit | code point.
   std::vector<uint32_t> incoming_;
+  // Bitmaps (hashed, so they may say yes wrongly but never no wrongly) of the first two code
+  // points of every path of two or more, of the first three of every path of three or more,
+  // and of the two code points of every path of exactly two that may be terminal.
   std::vector<uint64_t> bigrams_;
+  std::vector<uint64_t> trigrams_;
+  std::vector<uint64_t> pairs_;
 };
 
 }  // namespace sanitizer

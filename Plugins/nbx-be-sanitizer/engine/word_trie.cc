@@ -32,13 +32,14 @@ WordTrie::WordTrie() : incoming_(1, 0) {
   bigrams_.assign((std::size_t{1} << kGramBits) / 64, 0);
   trigrams_.assign((std::size_t{1} << kGramBits) / 64, 0);
   pairs_.assign((std::size_t{1} << kGramBits) / 64, 0);
+  ascii_pairs_.assign(128 * 128, 0);
 }
 
 uint64_t WordTrie::GramBit(char32_t first, char32_t second, char32_t third) {
+  // Code points take 21 bits; larger (ill-formed) values only make the bitmap less selective.
   const uint64_t key = (static_cast<uint64_t>(first) << 42) ^
-                       (static_cast<uint64_t>(second) << 21) ^
-                       (static_cast<uint64_t>(third) * 0x9E3779B97F4A7C15ull);
-  return (key * 0xC2B2AE3D27D4EB4Full) >> (64 - kGramBits);
+                       (static_cast<uint64_t>(second) << 21) ^ static_cast<uint64_t>(third);
+  return (key * 0x9E3779B97F4A7C15ull) >> (64 - kGramBits);
 }
 
 WordTrie::Link WordTrie::ProbeChild(uint32_t node, char32_t c) const {
@@ -101,12 +102,15 @@ uint32_t WordTrie::AddPath(std::u32string_view entry) {
   for (std::size_t i = 0; i < entry.size(); ++i) {
     const char32_t c = SanitizerUtils::LowerChar(entry[i]);
     if (i < 3) lowered[i] = c;
-    if (i == 1) Set(bigrams_, GramBit(lowered[0], c, 0));
+    if (i == 1) {
+      Set(bigrams_, GramBit(lowered[0], c, 0));
+      if (lowered[0] < 128 && c < 128) ascii_pairs_[(lowered[0] << 7) | c] |= kPairPath;
+    }
     if (i == 2) Set(trigrams_, GramBit(lowered[0], lowered[1], c));
     const uint32_t child = Child(node, c).child & kIndexMask;
     node = child != 0 ? child : AddChild(node, c);
   }
-  if (entry.size() == 2) Set(pairs_, GramBit(lowered[0], lowered[1], 0));
+  if (entry.size() == 2) NotePair(lowered[0], lowered[1]);
   return node;
 }
 
@@ -128,10 +132,9 @@ void WordTrie::MarkTerminal(uint32_t node, uint32_t level) {
     const uint32_t parent_where = incoming_[parent];
     const char32_t second = static_cast<char32_t>(key & 0xFFFFFFFFu);
     if ((parent_where & kRootSlotBit) != 0) {
-      Set(pairs_, GramBit(parent_where & ~kRootSlotBit, second, 0));
+      NotePair(parent_where & ~kRootSlotBit, second);
     } else if ((edges_[parent_where].key >> 32) == 0) {
-      Set(pairs_,
-          GramBit(static_cast<char32_t>(edges_[parent_where].key & 0xFFFFFFFFu), second, 0));
+      NotePair(static_cast<char32_t>(edges_[parent_where].key & 0xFFFFFFFFu), second);
     }
   }
   Link& link = LinkOf(node);
@@ -163,23 +166,32 @@ uint32_t WordTrie::word_count(uint32_t level) const {
 std::size_t WordTrie::memory_bytes() const {
   return edges_.capacity() * sizeof(Edge) + incoming_.capacity() * sizeof(uint32_t) +
          (bigrams_.capacity() + trigrams_.capacity() + pairs_.capacity()) * sizeof(uint64_t) +
-         sizeof(root_ascii_);
+         ascii_pairs_.capacity() + sizeof(root_ascii_);
 }
 
-std::size_t WordTrie::LongestMatch(std::u32string_view text, std::size_t position,
-                                   uint32_t level) const {
+void WordTrie::NotePair(char32_t first, char32_t second) {
+  Set(pairs_, GramBit(first, second, 0));
+  if (first < 128 && second < 128) ascii_pairs_[(first << 7) | second] |= kPairTerminal;
+}
+
+std::size_t WordTrie::LongestMatchFrom(std::u32string_view text, std::size_t position,
+                                       uint32_t level) const {
   if (position >= text.size()) return 0;
   const char32_t first = text[position];
   Link link = Child(0, first);
   if (link.child == 0) return 0;
   std::size_t longest = Accepts(link, level) ? 1 : 0;
   if (position + 1 >= text.size()) return longest;
-  // Most positions of a text begin no path of two code points, or none of three: the bitmaps
+  // Most positions of a text begin no path of two code points, or none of three: the tables
   // say so without a probe.
   const char32_t second = text[position + 1];
-  if (!Test(bigrams_, GramBit(first, second, 0))) return longest;
+  const bool ascii = first < 128 && second < 128;
+  const uint8_t pair = ascii ? ascii_pairs_[(first << 7) | second] : 0;
+  if (ascii ? (pair & kPairPath) == 0 : !Test(bigrams_, GramBit(first, second, 0))) {
+    return longest;
+  }
   if (position + 2 >= text.size() || !Test(trigrams_, GramBit(first, second, text[position + 2]))) {
-    if (Test(pairs_, GramBit(first, second, 0))) {
+    if (ascii ? (pair & kPairTerminal) != 0 : Test(pairs_, GramBit(first, second, 0))) {
       link = ProbeChild(link.child & kIndexMask, second);
       if (link.child != 0 && Accepts(link, level)) longest = 2;
     }

@@ -53,7 +53,17 @@ class WordTrie {
   // Length of the longest path to a terminal of a level <= `level` that `text` (already
   // lower-cased) spells from `position` on; 0 when none.
   std::size_t LongestMatch(std::u32string_view text, std::size_t position,
-                           uint32_t level = kAllLevels) const;
+                           uint32_t level = kAllLevels) const {
+    // Inline for the common case, two ASCII code points that begin no path of two.
+    if (position + 1 < text.size()) {
+      const char32_t first = text[position];
+      const char32_t second = text[position + 1];
+      if (first < 128 && second < 128 && ascii_pairs_[(first << 7) | second] == 0) {
+        return Accepts(root_ascii_[first], level) ? 1 : 0;
+      }
+    }
+    return LongestMatchFrom(text, position, level);
+  }
 
  private:
   static constexpr uint32_t kTerminalBit = 0x80000000u;
@@ -79,11 +89,17 @@ class WordTrie {
     return ProbeChild(node, c);
   }
   Link ProbeChild(uint32_t node, char32_t c) const;
+  std::size_t LongestMatchFrom(std::u32string_view text, std::size_t position,
+                               uint32_t level) const;
   uint32_t AddChild(uint32_t node, char32_t c);
   Link& LinkOf(uint32_t node);
   const Link& LinkOf(uint32_t node) const;
   void Grow();
   static uint64_t GramBit(char32_t first, char32_t second, char32_t third);
+  // Notes that `first` `second` may be an entry of two code points.
+  void NotePair(char32_t first, char32_t second);
+  static constexpr uint8_t kPairPath = 1;      // in ascii_pairs_: a path begins with the pair
+  static constexpr uint8_t kPairTerminal = 2;  // ... and the pair may be an entry itself
   static bool Test(const std::vector<uint64_t>& bits, uint64_t bit) {
     return (bits[bit >> 6] & (uint64_t{1} << (bit & 63))) != 0;
   }
@@ -102,6 +118,7 @@ class WordTrie {
   // points of every path of two or more, of the first three of every path of three or more,
   // and of the two code points of every path of exactly two that may be terminal.
   std::vector<uint64_t> bigrams_;
+  std::vector<uint8_t> ascii_pairs_;  // 128 x 128 ASCII pairs: kPairPath | kPairTerminal
   std::vector<uint64_t> trigrams_;
   std::vector<uint64_t> pairs_;
 };

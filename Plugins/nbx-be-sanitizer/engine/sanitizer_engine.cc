@@ -361,6 +361,17 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
     return count;
   };
 
+  // Every code point of an entry adds at most one edge: the texts' length bounds the tries.
+  auto total_length = [](const TextsByLevel& texts) {
+    std::size_t length = 0;
+    for (const auto& [level, list] : texts) {
+      for (const std::u32string& text : list) length += text.size();
+    }
+    return length;
+  };
+  data->filter_trie.Reserve(total_length(filter_texts));
+  data->whitelist_trie.Reserve(total_length(whitelist_texts));
+
   std::vector<uint32_t> nodes;
   for (const auto& [level, texts] : filter_texts) {
     ++stamp;

@@ -1,6 +1,8 @@
 // WordTrie (word_trie.h).
 #include "Plugins/nbx-be-sanitizer/engine/word_trie.h"
 
+#include <algorithm>
+
 #include "Plugins/nbx-be-sanitizer/engine/sanitizer_utils.h"
 
 namespace sanitizer {
@@ -76,6 +78,28 @@ void WordTrie::Grow() {
     edges_[slot] = edge;
     incoming_[edge.link.child & kIndexMask] = static_cast<uint32_t>(slot);
   }
+}
+
+void WordTrie::Reserve(std::size_t edges) {
+  // A bound, not a promise: past a million slots the table grows as edges come.
+  constexpr std::size_t kMaxReservedSlots = std::size_t{1} << 20;
+  std::size_t slots = edges_.size();
+  while (slots < edges && slots < kMaxReservedSlots) slots *= 2;
+  if (slots == edges_.size()) return;
+  // Grow doubles; going there in one step rehashes once.
+  std::vector<Edge> old;
+  old.swap(edges_);
+  edges_.assign(slots, Edge{kEmptyKey, Link{}});
+  edge_mask_ = slots - 1;
+  edge_shift_ = ShiftFor(slots);
+  for (const Edge& edge : old) {
+    if (edge.key == kEmptyKey) continue;
+    uint64_t slot = EdgeSlot(edge.key, edge_shift_);
+    while (edges_[slot].key != kEmptyKey) slot = (slot + 1) & edge_mask_;
+    edges_[slot] = edge;
+    incoming_[edge.link.child & kIndexMask] = static_cast<uint32_t>(slot);
+  }
+  incoming_.reserve(std::min(edges, kMaxReservedSlots) + 1);
 }
 
 uint32_t WordTrie::AddChild(uint32_t node, char32_t c) {

@@ -29,6 +29,9 @@ class WordTrie {
 
   WordTrie();
 
+  // Makes room for about `edges` edges at once, sparing the rehashes of a large build.
+  void Reserve(std::size_t edges);
+
   // Adds `entry` as a terminal of `level` (a terminal keeps the lowest of its levels). An
   // empty entry is ignored: the root never carries one.
   void Insert(std::u32string_view entry, uint32_t level = 0);

@@ -122,6 +122,10 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   std::array<SmallStart, 64> ring;
   uint64_t live = 0;  // bit k: ring[k] may still be listed
   const CharClassTable& classes = data.utils->classes();
+  const CharClass* const common = classes.common();
+  auto classify = [&](char32_t c) {
+    return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
+  };
   const Decider decide(data.keys, level);
   const std::size_t max_length = data.max_key_length;
   const uint64_t* powers = data.powers.data();
@@ -133,11 +137,11 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   std::size_t recorded = 0;
   bool previous_separator = true;
   const std::size_t size = text.size();
-  CharClass current = classes.Get(text[0]);
+  CharClass current = classify(text[0]);
 
   for (std::size_t i = 0; i < size; ++i) {
     CharClass next{0, 0, 0, kSeparator};
-    if (i + 1 < size) next = classes.Get(text[i + 1]);
+    if (i + 1 < size) next = classify(text[i + 1]);
     const bool word_char = (current.flags & kWordChar) != 0;
 
     if (word_char && previous_separator) {
@@ -169,7 +173,7 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
         ++raw_count;
         ++projected_count;
         current = next;
-        next = i + 1 < size ? classes.Get(text[i + 1]) : CharClass{0, 0, 0, kSeparator};
+        next = i + 1 < size ? classify(text[i + 1]) : CharClass{0, 0, 0, kSeparator};
       } while ((next.flags & kPlainLetter) != 0);
     }
 

@@ -3,8 +3,9 @@
 //
 // The normal scan masks the output in place: it never reads a position again once it has
 // reported a span ending there, so the working text and the output can be one buffer. The
-// aggressive scan lowers the working text once and reuses the lowered copy for every trie
-// (and for the filter tries too, unless a whitelist entry blanked part of the text).
+// aggressive scan lowers the working text once, walks the whitelist trie over it, and walks
+// the filter trie over the same lowered copy unless a whitelist entry blanked part of the text
+// (then over the lowered blanked copy).
 // Per-thread scratch buffers keep the hot path free of allocations; they are the calling
 // thread's own, so concurrent calls share nothing mutable.
 #include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"

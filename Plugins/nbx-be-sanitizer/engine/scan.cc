@@ -4,15 +4,19 @@
 // the number of code points that entered each, and records, at every word start, the prefix
 // state there; the key of a span is then the prefix key at its end minus the prefix key at
 // its start times a power of the multiplier (the key is a polynomial in the multiplier, with
-// wrap-around arithmetic on both sides). At a word end the recorded starts are visited from
-// the newest to the oldest within the last N:
-// - a span taking in more code points than the longest listed key cannot be listed, and as
-//   spans only grow towards older starts, the visit stops once both of its keys are too long;
-// - starts between which no code point enters a key give spans with the same keys, so each
-//   run of them is decided once (this keeps runs of apostrophes or projected-away symbols,
-//   and the one-code-point words of the embedded scan, from making the work quadratic);
-// - all spans end at the same position, so the widest masked one covers the others and is
-//   the only one reported.
+// wrap-around arithmetic on both sides). What a word end decides rests on three facts:
+// - a span taking in more code points than the longest listed key cannot be listed (but for a
+//   64-bit collision), and spans only grow towards older starts and later ends;
+// - a span whose key is no prefix of any listed key (a bitmap of all prefixes of all entries'
+//   keys answers this) has no listed extension either: its start is dead for that key;
+// - all spans of a word end end at the same position, so the widest masked one covers the
+//   others and is the only one reported.
+// Two loops apply them. For windows of up to 64 words (every caller but the embedded scan) a
+// bit mask holds the starts still alive, and a word end visits only those. For larger windows
+// the recorded starts are visited from the newest on until both keys are too long, and starts
+// between which no code point enters a key (runs of apostrophes, projected-away symbols, the
+// one-code-point words of the embedded scan) are decided as one run, which keeps the work
+// linear in the text.
 // A text holding U+0000 (where a key stops) takes the plain path: the word-span iterator and
 // a key computed from scratch per span.
 #include "Plugins/nbx-be-sanitizer/engine/scan.h"

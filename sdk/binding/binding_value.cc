@@ -109,8 +109,15 @@ struct TreeContext {
 
   // The entry of `text` with its count raised; null when memory for a new entry cannot be had.
   const InternEntry* Intern(std::string_view text) {
-    if (text.empty()) return EmptyEntry();
-    const uint32_t hash = Fnv1a(text);
+    return text.empty() ? EmptyEntry() : Intern(text, Fnv1a(text));
+  }
+
+  // The same, for an entry of another tree whose hash is already known (deep copies).
+  const InternEntry* Intern(const InternEntry* other) {
+    return other->length == 0 ? EmptyEntry() : Intern(other->view(), other->hash);
+  }
+
+  const InternEntry* Intern(std::string_view text, uint32_t hash) {
     for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
          entry = entry->next) {
       if (entry->hash == hash && entry->length == text.size() &&
@@ -450,7 +457,7 @@ class ValueOps {
         if (source.context_ == context) {
           TreeContext::AddReference(entry);
         } else {
-          entry = context->Intern(entry->view());
+          entry = context->Intern(entry);
           if (entry == nullptr) {
             context->length_error = true;
             return nullptr;
@@ -513,7 +520,7 @@ class ValueOps {
         const InternEntry* name = member->name;
         if (source_context == context) {
           TreeContext::AddReference(name);
-        } else if ((name = context->Intern(name->view())) == nullptr) {
+        } else if ((name = context->Intern(name)) == nullptr) {
           context->length_error = true;
           continue;
         }

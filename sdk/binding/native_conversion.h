@@ -193,7 +193,11 @@ void FromValueNative(BindingResult& result, T& out, const BindingValue& value,
                      std::string_view name, const TypeRecord* type,
                      const BindingRegistry* registry) {
   if constexpr (std::is_same_v<T, bool>) {
-    BoolFromValue(result, value, name, &out);
+    if (value.kind() == ValueKind::kBool) {
+      out = value.GetBool();
+    } else {
+      BoolFromValue(result, value, name, &out);
+    }
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
     int64_t number = 0;
     if (SignedFromValue(result, value, name, TypeCodeOf<T>(), std::numeric_limits<T>::min(),
@@ -213,7 +217,12 @@ void FromValueNative(BindingResult& result, T& out, const BindingValue& value,
       out = static_cast<T>(number);
     }
   } else if constexpr (std::is_same_v<T, std::string>) {
-    StringFromValue(result, out, value, name, registry);
+    // The common case inline; enums, errors and the rest out of line.
+    if (value.kind() == ValueKind::kString) {
+      out.assign(value.GetString());
+    } else {
+      StringFromValue(result, out, value, name, registry);
+    }
   } else if constexpr (std::is_same_v<T, BindingValue>) {
     ObjectFromValue(result, out, value);
   } else if constexpr (std::is_enum_v<T>) {
@@ -325,8 +334,9 @@ class NativeConverter final : public ValueConverter {
   }
 };
 
+// Constant-initialised, so a converter is usable during the static initialisation of other files.
 template <typename T>
-inline const NativeConverter<T> kNativeConverter{};
+inline constinit const NativeConverter<T> kNativeConverter{};
 
 }  // namespace detail
 

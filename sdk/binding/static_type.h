@@ -6,7 +6,9 @@
 // type it wants by identity. An identity is a 32-bit FNV-1a hash of the type's signature as the
 // compiler spells it in a template's __PRETTY_FUNCTION__, computed at compile time; it is
 // stable for a given compiler and differs between types (the tests check the identities of the
-// system's types against each other).
+// system's types against each other). Two types of the same name in unnamed namespaces of
+// different files have the same signature, and so the same identity: registered types belong
+// in named namespaces.
 //
 // A few identities are fixed values that the host and the dispatch layer rely on:
 //  - 0x1BE7EF8E, the no-type identity, is `void`'s: a handler that wants no request context

@@ -88,6 +88,11 @@ using sdk::dispatch::InBody;
 using sdk::dispatch::InPath;
 using sdk::dispatch::InQuery;
 
+}  // namespace
+
+// Registered records live in a named namespace: their identities come from their names.
+namespace dispatch_bench_records {
+
 struct EchoRequest {
   std::string text;
 };
@@ -95,6 +100,13 @@ struct EchoRequest {
 struct EchoResponse {
   uint32_t length = 0;
 };
+
+}  // namespace dispatch_bench_records
+
+namespace {
+
+using dispatch_bench_records::EchoRequest;
+using dispatch_bench_records::EchoResponse;
 
 // Counts allocations over a benchmark's timed loop and reports them per request.
 class AllocationCounter {

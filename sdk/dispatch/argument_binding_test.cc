@@ -50,10 +50,21 @@ TEST(ParseQueryTest, Table) {
   }
 }
 
+}  // namespace
+
+// Registered records live in a named namespace: their identities come from their names.
+namespace binding_test_records {
+
 struct BindItem {
   std::string name;
   uint32_t count = 0;
 };
+
+}  // namespace binding_test_records
+
+namespace {
+
+using binding_test_records::BindItem;
 
 // One function with parameters of every kind that binding treats differently.
 class BindingTest : public ::testing::Test {

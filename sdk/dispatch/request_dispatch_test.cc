@@ -33,6 +33,11 @@ using sdk::binding::BindingValue;
 using sdk::binding::EnumBuilder;
 using sdk::binding::RecordBuilder;
 
+}  // namespace
+
+// Registered records live in a named namespace: their identities come from their names.
+namespace dispatch_test_records {
+
 struct DispatchItem {
   std::string name;
   uint32_t count = 0;
@@ -64,6 +69,16 @@ struct DispatchContextEcho {
   uint64_t callerContext = 0;
   bool recentTime = false;
 };
+
+}  // namespace dispatch_test_records
+
+namespace {
+
+using dispatch_test_records::DispatchColor;
+using dispatch_test_records::DispatchContextEcho;
+using dispatch_test_records::DispatchEcho;
+using dispatch_test_records::DispatchItem;
+using dispatch_test_records::DispatchSummary;
 
 void RegisterRecords(BindingRegistry& registry) {
   RecordBuilder<DispatchItem> item(registry, "DispatchItem");

@@ -258,7 +258,7 @@ void BM_BaselineParseConvertAndAnswer(benchmark::State& state) {
     BindingResult result;
     sdk::binding::ToValue(service.registry(), result, answer);
     HostValue host{};
-    sdk::binding::ToHostValue(host, result.value(), nullptr);
+    sdk::binding::ToHostValue(host, result.value(), &service.registry());
     benchmark::DoNotOptimize(static_cast<uint32_t>(host.tag));
     sdk::binding::ReleaseHostValue(host);
   }

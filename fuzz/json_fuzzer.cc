@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   FUZZ_CHECK(!ok);
-  const std::string expected =
-      sdk::text::FormatMessage("Error: %s at offset %u.", rapidjson::GetParseError_En(parsed.Code()),
-                               static_cast<unsigned>(parsed.Offset()));
+  const std::string expected = sdk::text::FormatMessage("Error: %s at offset %u.",
+                                                        rapidjson::GetParseError_En(parsed.Code()),
+                                                        static_cast<unsigned>(parsed.Offset()));
   FUZZ_CHECK(result.ErrorMessage() == expected);
   return 0;
 }

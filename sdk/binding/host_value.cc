@@ -3,9 +3,11 @@
 #include "sdk/binding/host_value.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "sdk/binding/binding_registry.h"
 #include "sdk/binding/nesting_limit.h"
 #include "sdk/host/plugin_memory.h"
 #include "sdk/text/format_message.h"
@@ -132,7 +134,7 @@ void ReleaseHostErrorRecord(HostErrorRecord& record) {
   record.error_flag = 0;
 }
 
-bool ToHostValue(HostValue& host, const BindingValue& value, const EnumeratorNames* names) {
+bool ToHostValue(HostValue& host, const BindingValue& value, const BindingRegistry* registry) {
   ReleaseHostValue(host);
   // An open container whose items are being converted into the array made for it.
   struct Frame {
@@ -187,14 +189,16 @@ bool ToHostValue(HostValue& host, const BindingValue& value, const EnumeratorNam
       }
       case ValueKind::kEnum: {
         const EnumValue& number = source.GetEnum();
-        std::string_view name;
-        if (names != nullptr && names->EnumeratorName(number.type, number.value, &name)) {
-          char* copy = PluginDuplicateText(name);
+        const std::optional<std::string_view> name =
+            registry != nullptr ? registry->EnumeratorName(number.type, number.value)
+                                : std::nullopt;
+        if (name.has_value()) {
+          char* copy = PluginDuplicateText(*name);
           if (copy == nullptr) {
             complete = false;
             break;
           }
-          SetSpan(out, kHostValueStringOwned, copy, static_cast<uint32_t>(name.size()));
+          SetSpan(out, kHostValueStringOwned, copy, static_cast<uint32_t>(name->size()));
         } else {
           out.tag = kHostValueSigned;
           out.payload.signed_value = number.value;

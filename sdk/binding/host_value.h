@@ -21,16 +21,7 @@
 
 namespace sdk::binding {
 
-// Names the enumerators of enum types when values leave for the host; the type registry
-// answers it. A null pointer where one is expected means "no registry": enums leave as numbers.
-class EnumeratorNames {
- public:
-  virtual ~EnumeratorNames() = default;
-  // The name of the first enumerator, in name order, of enum type `type` whose value is
-  // `value`; false when the type is unknown or has no such enumerator. The text must stay
-  // valid while the conversion runs.
-  virtual bool EnumeratorName(uint32_t type, int32_t value, std::string_view* name) const = 0;
-};
+class BindingRegistry;
 
 // The part of a host response that carries a failure: a value, an owned error text (allocated
 // with the counting allocation functions, or null) and an error flag.
@@ -53,11 +44,12 @@ void ReleaseHostErrorRecord(HostErrorRecord& record);
 
 // Fills `host` from `value`, first releasing what `host` held. Strings and blobs leave as owned
 // copies (tags 6 and 8), collections and structures as owned arrays (structure entries in name
-// order, each with an owned copy of its name), enums as the enumerator's name (tag 6) when
-// `names` knows one and otherwise as the number (tag 2). Returns true; false only when memory
+// order, each with an owned copy of its name), enums as the enumerator's name (tag 6) when a
+// registry is given and the enum's type has an enumerator with that number, and otherwise as
+// the number (tag 2). Returns true; false only when memory
 // could not be had, in which case the parts that could not be allocated are left empty (tag 0)
 // and the whole value can still be released.
-bool ToHostValue(HostValue& host, const BindingValue& value, const EnumeratorNames* names);
+bool ToHostValue(HostValue& host, const BindingValue& value, const BindingRegistry* registry);
 
 // Fills `value` (overwritten) from `host`. Texts (tags 5, 6) are read up to their first NUL;
 // the length word is not used. Blobs are copied; collections and structures are converted

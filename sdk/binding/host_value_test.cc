@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "sdk/binding/binding_registry.h"
 #include "sdk/binding/nesting_limit.h"
+#include "sdk/binding/record_builder.h"
 #include "sdk/host/plugin_memory.h"
 
 namespace sdk::binding {
@@ -48,16 +50,7 @@ HostValue Span(uint32_t tag, const void* data, uint32_t count) {
   return value;
 }
 
-class FakeEnumerators : public EnumeratorNames {
- public:
-  bool EnumeratorName(uint32_t type, int32_t value, std::string_view* name) const override {
-    auto it = names_.find({type, value});
-    if (it == names_.end()) return false;
-    *name = it->second;
-    return true;
-  }
-  std::map<std::pair<uint32_t, int32_t>, std::string> names_{{{7, 2}, "Two"}};
-};
+enum class Shade : int32_t { kLight = 1, kDark = 2, kPale = 2 };
 
 TEST(HostValueTest, ScalarsLeaveWithTheirTags) {
   struct Case {
@@ -150,29 +143,40 @@ TEST(HostValueTest, StructureEntriesInNameOrderWithOwnedKeys) {
 }
 
 TEST(HostValueTest, EnumsLeaveByName) {
+  BindingRegistry registry;
+  EnumBuilder<Shade>(registry, "Shade")
+      .Enumerator("Light", Shade::kLight)
+      .Enumerator("Pale", Shade::kPale)
+      .Enumerator("Dark", Shade::kDark);
+  const uint32_t shade = StaticTypeOf<Shade>().id();
   BalanceCheck balance;
-  FakeEnumerators names;
   struct Case {
     int32_t number;
-    const EnumeratorNames* names;
+    uint32_t type;
+    const BindingRegistry* registry;
     uint32_t tag;
     std::string text;
   };
   const Case cases[] = {
-      {2, &names, kHostValueStringOwned, "Two"},
-      {3, &names, kHostValueSigned, ""},
-      {2, nullptr, kHostValueSigned, ""},
+      {1, shade, &registry, kHostValueStringOwned, "Light"},
+      // The first enumerator in name order with that number.
+      {2, shade, &registry, kHostValueStringOwned, "Dark"},
+      {3, shade, &registry, kHostValueSigned, ""},
+      {-7, shade, &registry, kHostValueSigned, ""},
+      {1, 0x12345678, &registry, kHostValueSigned, ""},
+      {1, shade, nullptr, kHostValueSigned, ""},
   };
   for (const Case& c : cases) {
     BindingValue value;
-    value.SetEnum(c.number, 7);
+    value.SetEnum(c.number, c.type);
     HostValue host{};
-    ToHostValue(host, value, c.names);
+    ToHostValue(host, value, c.registry);
     EXPECT_EQ(host.tag, c.tag) << "enum " << c.number;
     if (c.tag == kHostValueStringOwned) {
       EXPECT_EQ(std::string(static_cast<const char*>(host.payload.span.data)), c.text);
+      EXPECT_EQ(host.payload.span.count, c.text.size());
     } else {
-      EXPECT_EQ(host.payload.signed_value, c.number);
+      EXPECT_EQ(host.payload.signed_value, c.number);  // sign-extended to 64 bits
     }
     ReleaseHostValue(host);
   }

@@ -8,6 +8,8 @@
 #include <rapidjson/reader.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -159,11 +161,20 @@ bool ParseJson(BindingResult& result, const char* text) {
   while (IsJsonSpace(*p)) ++p;
   if (*p == '\0') return true;  // an empty or blank document is an empty value
 
+  // The reader decodes strings in place in a copy of the text, which saves it copying each
+  // string to its own stack first. Offsets in the copy are offsets in the text.
+  const size_t length = std::strlen(text);
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[length + 1]);
+  if (copy == nullptr) {
+    result.Fail(sdk::binding::kLengthErrorMessage);
+    return false;
+  }
+  std::memcpy(copy.get(), text, length + 1);
   Builder builder(result.value(), std::strstr(p, "\\u0000") != nullptr);
   rapidjson::Reader reader;
-  rapidjson::StringStream stream(text);
+  rapidjson::InsituStringStream stream(copy.get());
   const rapidjson::ParseResult parsed =
-      reader.Parse<rapidjson::kParseIterativeFlag>(stream, builder);
+      reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, builder);
   if (!parsed.IsError()) {
     if (result.value().HasLengthError()) result.Fail(sdk::binding::kLengthErrorMessage);
     return result.ok();

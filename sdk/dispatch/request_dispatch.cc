@@ -76,22 +76,6 @@ class ArgumentVector {
   std::span<BindingValue> values_;
 };
 
-// Names enumerators for host values from the function's registry.
-class RegistryEnumeratorNames final : public sdk::binding::EnumeratorNames {
- public:
-  explicit RegistryEnumeratorNames(const BindingRegistry* registry) : registry_(registry) {}
-  bool EnumeratorName(uint32_t type, int32_t value, std::string_view* name) const override {
-    if (registry_ == nullptr) return false;
-    const std::optional<std::string_view> found = registry_->EnumeratorName(type, value);
-    if (!found.has_value()) return false;
-    *name = *found;
-    return true;
-  }
-
- private:
-  const BindingRegistry* registry_;
-};
-
 // The stream of a response, owned by the record: closing destroys the stream, releasing the
 // record destroys the holder (and the stream, if the host never closed it).
 struct StreamHolder {
@@ -299,8 +283,7 @@ void FillResponse(PluginResponseRecord& response, CallState& state,
     response.error_text = PluginDuplicateText(state.result.ErrorMessage());
     response.error_flag = 1;
   } else {
-    const RegistryEnumeratorNames names(registry);
-    conversion_failed = !sdk::binding::ToHostValue(response.result, state.result.value(), &names);
+    conversion_failed = !sdk::binding::ToHostValue(response.result, state.result.value(), registry);
   }
   response.flags = state.flags;
   response.code = (state.code >= 1 && state.code <= 3) ? state.code : 0;

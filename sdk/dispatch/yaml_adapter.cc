@@ -174,7 +174,6 @@ class Builder {
   bool key_pending_ = false;
   std::string pending_key_;
   std::unordered_map<std::string, Anchor> anchors_;
-  // Anchored nodes of the tree, for SaveAnchoredNodes.
   // Anchored nodes of the tree and their anchor names (a member reused by a repeated key may
   // carry several), for SaveAnchoredNodes.
   std::unordered_map<const BindingValue*, std::vector<std::string>> anchored_nodes_;

@@ -1,0 +1,71 @@
+// Fuzz target: UTF-8/UTF-32 conversion and validation.
+//
+// Properties checked on every input:
+//  - IsValidUtf8 agrees with a loop of DecodeUtf8 over the text up to its first NUL;
+//  - a valid text (up to its first NUL) converts leniently without failure and converts back
+//    to exactly itself;
+//  - the input read as 32-bit code units converts to UTF-8 exactly when every unit up to the
+//    first 0 is at most 0x10FFFF, and that UTF-8 converts back to the same units.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_check.h"
+#include "sdk/text/code_conversion.h"
+
+using sdk::text::DecodeStatus;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view until_nul = text.substr(0, text.find('\0'));
+
+  bool decodes = true;
+  const char* p = until_nul.data();
+  const char* end = p + until_nul.size();
+  while (p < end) {
+    const char* before = p;
+    char32_t code_point = 0;
+    if (sdk::text::DecodeUtf8(&p, end, &code_point) != DecodeStatus::kOk) {
+      FUZZ_CHECK(p == before);
+      decodes = false;
+      break;
+    }
+    FUZZ_CHECK(p > before && p - before <= 4);
+    FUZZ_CHECK(code_point <= 0x10FFFF && (code_point < 0xD800 || code_point > 0xDFFF));
+  }
+  const bool valid = sdk::text::IsValidUtf8(text);
+  FUZZ_CHECK(valid == decodes);
+  FUZZ_CHECK(sdk::text::IsValidUtf8(std::string(text).c_str()) == valid);
+
+  // The lenient conversion reads every byte, the check stops at the first NUL: the property
+  // holds for the text up to that NUL.
+  bool ok = false;
+  const std::u32string wide = sdk::text::Utf8ToUtf32(until_nul, &ok);
+  if (valid) {
+    FUZZ_CHECK(ok);
+    bool back_ok = false;
+    FUZZ_CHECK(sdk::text::Utf32ToUtf8(wide, &back_ok) == until_nul);
+    FUZZ_CHECK(back_ok);
+  }
+  if (!ok) FUZZ_CHECK(wide.empty());
+
+  std::u32string units(size / 4, U'\0');
+  if (!units.empty()) std::memcpy(units.data(), data, units.size() * 4);
+  const std::u32string_view units_until_nul =
+      std::u32string_view(units).substr(0, std::u32string_view(units).find(U'\0'));
+  bool in_range = true;
+  for (char32_t unit : units_until_nul) in_range = in_range && unit <= 0x10FFFF;
+  bool narrow_ok = false;
+  const std::string narrow = sdk::text::Utf32ToUtf8(units, &narrow_ok);
+  FUZZ_CHECK(narrow_ok == in_range);
+  if (narrow_ok) {
+    bool wide_ok = false;
+    FUZZ_CHECK(sdk::text::Utf8ToUtf32(narrow, &wide_ok) == units_until_nul);
+    FUZZ_CHECK(wide_ok);
+  } else {
+    FUZZ_CHECK(narrow.empty());
+  }
+  return 0;
+}

@@ -1,0 +1,1117 @@
+// BindingValue: tree context, string interning, containers, copy, move, clear and the single
+// value conversions (see binding_value.h).
+//
+// Layout of the heap parts, all taken from the tree's ValuePool:
+//  - string: an InternEntry of the context's intern table (hash set with FNV-1a, load factor
+//    at most 1.0, 8 buckets at the start), reference counted;
+//  - blob: a std::vector<uint8_t> object in a slot (its bytes on the general heap, so that a
+//    caller's vector can be taken over without copying);
+//  - enum: kept inside the value's payload, no heap part;
+//  - collection and structure: a ContainerRecord whose item array holds pointers to separately
+//    allocated elements (BindingValue) or members (MemberNode, sorted by name).
+//
+// Clear, copy, comparison and printing walk trees with explicit work lists instead of
+// recursion, so that the depth of a tree is limited by memory, not by the thread's stack.
+#include "sdk/binding/binding_value.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <ostream>
+#include <utility>
+
+#include "sdk/binding/value_pool.h"
+
+namespace sdk::binding {
+
+using detail::PoolStats;
+namespace {
+
+constexpr uint32_t kFnvOffsetBasis = 0x811C9DC5u;
+constexpr uint32_t kFnvPrime = 16777619u;
+constexpr uint32_t kInitialBuckets = 8;
+
+uint32_t Fnv1a(std::string_view text) {
+  uint32_t hash = kFnvOffsetBasis;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
+const detail::InternEntry* EmptyEntry() { return &detail::kEmptyText.entry; }
+
+// A stack with room for `kInline` items inside itself; deeper walks spill to the heap.
+template <typename T, size_t kInline>
+class WorkStack {
+ public:
+  WorkStack() = default;
+  WorkStack(const WorkStack&) = delete;
+  WorkStack& operator=(const WorkStack&) = delete;
+  ~WorkStack() {
+    if (items_ != inline_) delete[] items_;
+  }
+  bool empty() const { return size_ == 0; }
+  T& top() { return items_[size_ - 1]; }
+  void pop() { --size_; }
+  void push(const T& item) {
+    if (size_ == capacity_) {
+      T* grown = new T[capacity_ * 2];
+      for (size_t i = 0; i < size_; ++i) grown[i] = items_[i];
+      if (items_ != inline_) delete[] items_;
+      items_ = grown;
+      capacity_ *= 2;
+    }
+    items_[size_++] = item;
+  }
+
+ private:
+  T inline_[kInline];
+  T* items_ = inline_;
+  size_t size_ = 0;
+  size_t capacity_ = kInline;
+};
+
+}  // namespace
+
+namespace detail {
+
+static_assert(offsetof(EmptyTextEntry, terminator) == sizeof(InternEntry));
+const EmptyTextEntry kEmptyText = {{nullptr, kFnvOffsetBasis, 0, 0}, {}};
+
+// A detached value handed out in place of an element or member whose growth was refused.
+struct ScratchNode {
+  ScratchNode* next;
+  BindingValue value;
+};
+
+struct TreeContext {
+  TreeContext() : buckets(inline_buckets) {}
+  ~TreeContext() {
+    FreeScratch();
+    if (buckets != inline_buckets) {
+      pool.Free(buckets, bucket_count * sizeof(InternEntry*));
+    }
+  }
+  TreeContext(const TreeContext&) = delete;
+  TreeContext& operator=(const TreeContext&) = delete;
+
+  static size_t EntrySize(size_t length) {
+    return (sizeof(InternEntry) + length + 1 + alignof(InternEntry) - 1) &
+           ~(alignof(InternEntry) - 1);
+  }
+
+  // The entry of `text` with its count raised; null when memory for a new entry cannot be had.
+  const InternEntry* Intern(std::string_view text) {
+    return text.empty() ? EmptyEntry() : Intern(text, Fnv1a(text));
+  }
+
+  // The same, for an entry of another tree whose hash is already known (deep copies).
+  const InternEntry* Intern(const InternEntry* other) {
+    return other->length == 0 ? EmptyEntry() : Intern(other->view(), other->hash);
+  }
+
+  const InternEntry* Intern(std::string_view text, uint32_t hash) {
+    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
+         entry = entry->next) {
+      if (entry->hash == hash && entry->length == text.size() &&
+          std::memcmp(entry->text(), text.data(), text.size()) == 0) {
+        ++entry->references;
+        return entry;
+      }
+    }
+    if (entry_count + 1 > bucket_count) Rehash();
+    auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
+    if (entry == nullptr) return nullptr;
+    entry->hash = hash;
+    entry->references = 1;
+    entry->length = static_cast<uint32_t>(text.size());
+    char* bytes = reinterpret_cast<char*>(entry + 1);
+    std::memcpy(bytes, text.data(), text.size());
+    bytes[text.size()] = '\0';
+    InternEntry*& bucket = buckets[hash & (bucket_count - 1)];
+    entry->next = bucket;
+    bucket = entry;
+    ++entry_count;
+    return entry;
+  }
+
+  const InternEntry* Find(std::string_view text) const {
+    if (text.empty()) return nullptr;
+    const uint32_t hash = Fnv1a(text);
+    for (const InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
+         entry = entry->next) {
+      if (entry->hash == hash && entry->view() == text) return entry;
+    }
+    return nullptr;
+  }
+
+  static void AddReference(const InternEntry* entry) {
+    if (entry != EmptyEntry()) ++const_cast<InternEntry*>(entry)->references;
+  }
+
+  void Release(const InternEntry* entry) {
+    if (entry == EmptyEntry()) return;
+    auto* mutable_entry = const_cast<InternEntry*>(entry);
+    if (--mutable_entry->references != 0) return;
+    InternEntry** link = &buckets[entry->hash & (bucket_count - 1)];
+    while (*link != entry) link = &(*link)->next;
+    *link = entry->next;
+    --entry_count;
+    pool.Free(mutable_entry, EntrySize(entry->length));
+  }
+
+  // Doubles the bucket array; keeps the old one when memory cannot be had (chains just grow).
+  void Rehash() {
+    const uint32_t grown_count = bucket_count * 2;
+    auto** grown = static_cast<InternEntry**>(pool.Allocate(grown_count * sizeof(InternEntry*)));
+    if (grown == nullptr) return;
+    std::memset(grown, 0, grown_count * sizeof(InternEntry*));
+    for (uint32_t i = 0; i < bucket_count; ++i) {
+      InternEntry* entry = buckets[i];
+      while (entry != nullptr) {
+        InternEntry* next = entry->next;
+        InternEntry*& bucket = grown[entry->hash & (grown_count - 1)];
+        entry->next = bucket;
+        bucket = entry;
+        entry = next;
+      }
+    }
+    if (buckets != inline_buckets) pool.Free(buckets, bucket_count * sizeof(InternEntry*));
+    buckets = grown;
+    bucket_count = grown_count;
+  }
+
+  void FreeScratch() {
+    while (scratch != nullptr) {
+      ScratchNode* next = scratch->next;
+      scratch->value.Clear();
+      pool.Free(scratch, sizeof(ScratchNode));
+      scratch = next;
+    }
+  }
+
+  // Back to the 8 inline buckets; only when no entry is left.
+  void ResetBuckets() {
+    if (buckets == inline_buckets) return;
+    pool.Free(buckets, bucket_count * sizeof(InternEntry*));
+    buckets = inline_buckets;
+    bucket_count = kInitialBuckets;
+    std::memset(inline_buckets, 0, sizeof inline_buckets);
+  }
+
+  // After the root cleared its tree by walking it: the scratch values go too, and the table
+  // starts over.
+  void TreeCleared() {
+    FreeScratch();
+    if (entry_count == 0) ResetBuckets();
+    length_error = false;
+  }
+
+  // Prepares a context whose tree is gone for the next tree: false when something is still
+  // allocated (then it must be deleted, not reused).
+  bool Recycle() {
+    FreeScratch();
+    length_error = false;
+    if (entry_count != 0) return false;
+    ResetBuckets();
+    const PoolStats stats = pool.Stats();
+    return stats.live_slots == 0 && stats.heap_blocks == 0;
+  }
+
+  // True when every heap part of the context lives in pool slots, the bucket array perhaps
+  // excepted, so that ResetWhole may drop them without a walk (blobs own general-heap bytes;
+  // other heap blocks are not tracked).
+  bool CanResetWhole() const {
+    const size_t bucket_blocks = bucket_count * sizeof(InternEntry*) > kPoolMaxPooledSize ? 1 : 0;
+    return blob_count == 0 && pool.heap_blocks() == bucket_blocks;
+  }
+
+  // Drops every value of the context at once: only for the root, when it clears its whole tree
+  // (scratch values included).
+  void ResetWhole() {
+    ResetBuckets();
+    pool.Reset();
+    scratch = nullptr;
+    entry_count = 0;
+    std::memset(inline_buckets, 0, sizeof inline_buckets);
+    length_error = false;
+  }
+
+  // Records a refused growth and returns a fresh detached value of this tree.
+  BindingValue& Refuse() {
+    length_error = true;
+    auto* node = static_cast<ScratchNode*>(pool.Allocate(sizeof(ScratchNode)));
+    new (node) ScratchNode{scratch, BindingValue(this)};
+    scratch = node;
+    return node->value;
+  }
+
+  ValuePool pool;
+  InternEntry** buckets;
+  uint32_t bucket_count = kInitialBuckets;
+  uint32_t entry_count = 0;
+  ScratchNode* scratch = nullptr;
+  size_t blob_count = 0;
+  bool length_error = false;
+  InternEntry* inline_buckets[kInitialBuckets] = {};
+};
+
+}  // namespace detail
+
+using detail::ContainerRecord;
+using detail::InternEntry;
+using detail::MemberNode;
+using detail::TreeContext;
+
+namespace {
+
+// Each thread keeps the context of its last destroyed tree, with the pool pages it still
+// holds in reserve, for its next tree: a thread that builds and drops one tree after another
+// (a request, a conversion, a scratch result) then neither allocates a context nor takes pages
+// from the shared store each time.
+class ParkedContext {
+ public:
+  ParkedContext() = default;
+  ParkedContext(const ParkedContext&) = delete;
+  ParkedContext& operator=(const ParkedContext&) = delete;
+  ~ParkedContext() {
+    delete context_;
+    context_ = nullptr;
+    closed_ = true;
+  }
+  TreeContext* Take() { return std::exchange(context_, nullptr); }
+  // False when the thread is exiting or a context is parked already.
+  bool Park(TreeContext* context) {
+    if (closed_ || context_ != nullptr) return false;
+    context_ = context;
+    return true;
+  }
+
+ private:
+  TreeContext* context_ = nullptr;
+  bool closed_ = false;
+};
+
+thread_local ParkedContext t_parked_context;
+
+TreeContext* AcquireContext() {
+  TreeContext* context = t_parked_context.Take();
+  return context != nullptr ? context : new TreeContext();
+}
+
+void DropContext(TreeContext* context) {
+  if (!context->Recycle() || !t_parked_context.Park(context)) delete context;
+}
+
+}  // namespace
+
+// The operations on the private parts of values, kept out of the public header.
+class ValueOps {
+ public:
+  static TreeContext* EnsureContext(BindingValue& value) {
+    if (value.context_ == nullptr) value.context_ = AcquireContext();
+    return value.context_;
+  }
+
+  static BindingValue* NewElement(TreeContext* context) {
+    void* slot = context->pool.Allocate(sizeof(BindingValue));
+    return new (slot) BindingValue(context);
+  }
+
+  static MemberNode* NewMember(TreeContext* context, const InternEntry* name) {
+    void* slot = context->pool.Allocate(sizeof(MemberNode));
+    return new (slot) MemberNode{name, BindingValue(context)};
+  }
+
+  static ContainerRecord* NewRecord(TreeContext* context) {
+    auto* record = static_cast<ContainerRecord*>(context->pool.Allocate(sizeof(ContainerRecord)));
+    *record = ContainerRecord{nullptr, 0, 0, nullptr};
+    return record;
+  }
+
+  // Grows the item array to hold at least `needed` items: to exactly `needed` when `exact`,
+  // else geometrically. False when over the limit or out of memory; the record is unchanged.
+  static bool Grow(TreeContext* context, ContainerRecord* record, size_t needed, bool exact) {
+    if (needed <= record->capacity) return true;
+    if (needed > kMaxCollectionSize) return false;
+    size_t capacity = needed;
+    if (!exact) {
+      const size_t doubled = record->capacity < 4 ? 4 : size_t{record->capacity} * 2;
+      if (doubled > capacity)
+        capacity = doubled < kMaxCollectionSize ? doubled : kMaxCollectionSize;
+    }
+    auto** items = static_cast<void**>(context->pool.Allocate(capacity * sizeof(void*)));
+    if (items == nullptr) return false;
+    if (record->size != 0) std::memcpy(items, record->items, record->size * sizeof(void*));
+    if (record->items != nullptr) {
+      context->pool.Free(record->items, record->capacity * sizeof(void*));
+    }
+    record->items = items;
+    record->capacity = static_cast<uint32_t>(capacity);
+    return true;
+  }
+
+  static void FreeItems(TreeContext* context, ContainerRecord* record) {
+    if (record->items != nullptr) {
+      context->pool.Free(record->items, record->capacity * sizeof(void*));
+    }
+    context->pool.Free(record, sizeof(ContainerRecord));
+  }
+
+  static void FreeBlob(TreeContext* context, std::vector<uint8_t>* blob) {
+    --context->blob_count;
+    std::destroy_at(blob);
+    context->pool.Free(blob, sizeof(std::vector<uint8_t>));
+  }
+
+  // Releases the heap part of `value` except containers, which are queued on the pending
+  // lists; the value is left empty.
+  static void ReleaseShallow(TreeContext* context, BindingValue& value,
+                             ContainerRecord** collections, ContainerRecord** structures) {
+    switch (value.kind_) {
+      case ValueKind::kString:
+        context->Release(value.payload_.string);
+        break;
+      case ValueKind::kBlob:
+        FreeBlob(context, value.payload_.blob);
+        break;
+      case ValueKind::kCollection:
+        value.payload_.container->next_pending = *collections;
+        *collections = value.payload_.container;
+        break;
+      case ValueKind::kStructure:
+        value.payload_.container->next_pending = *structures;
+        *structures = value.payload_.container;
+        break;
+      default:
+        break;
+    }
+    value.kind_ = ValueKind::kEmpty;
+    value.payload_.bits = 0;
+  }
+
+  // Releases the heap part of `value`, whole trees included, without recursion: containers
+  // wait on two lists threaded through their records.
+  static void Release(BindingValue& value) {
+    TreeContext* context = value.context_;
+    if (value.kind_ == ValueKind::kString) {
+      if (value.payload_.string != EmptyEntry()) context->Release(value.payload_.string);
+      return;
+    }
+    ContainerRecord* collections = nullptr;
+    ContainerRecord* structures = nullptr;
+    ReleaseShallow(context, value, &collections, &structures);
+    while (collections != nullptr || structures != nullptr) {
+      if (collections != nullptr) {
+        ContainerRecord* record = collections;
+        collections = record->next_pending;
+        for (uint32_t i = 0; i < record->size; ++i) {
+          auto* element = static_cast<BindingValue*>(record->items[i]);
+          ReleaseShallow(context, *element, &collections, &structures);
+          context->pool.Free(element, sizeof(BindingValue));
+        }
+        FreeItems(context, record);
+      } else {
+        ContainerRecord* record = structures;
+        structures = record->next_pending;
+        for (uint32_t i = 0; i < record->size; ++i) {
+          auto* member = static_cast<MemberNode*>(record->items[i]);
+          context->Release(member->name);
+          ReleaseShallow(context, member->value, &collections, &structures);
+          context->pool.Free(member, sizeof(MemberNode));
+        }
+        FreeItems(context, record);
+      }
+    }
+  }
+
+  // Moves the content of `from` into the empty `to` of the same tree, leaving `from` empty.
+  static void Relocate(BindingValue& to, BindingValue& from) {
+    to.payload_ = from.payload_;
+    to.kind_ = from.kind_;
+    from.payload_.bits = 0;
+    from.kind_ = ValueKind::kEmpty;
+  }
+
+  struct CopyFrame {
+    const ContainerRecord* source;
+    ContainerRecord* target;
+    uint32_t next;
+    bool structure;
+  };
+
+  // Gives the empty `target` the kind and payload of `source`; for a container, an empty one
+  // with room for the source's items, returned so that the caller fills it.
+  static ContainerRecord* CopyShallow(TreeContext* context, BindingValue& target,
+                                      const BindingValue& source) {
+    switch (source.kind_) {
+      case ValueKind::kString: {
+        const InternEntry* entry = source.payload_.string;
+        if (source.context_ == context) {
+          TreeContext::AddReference(entry);
+        } else {
+          entry = context->Intern(entry);
+          if (entry == nullptr) {
+            context->length_error = true;
+            return nullptr;
+          }
+        }
+        target.payload_.string = entry;
+        target.kind_ = ValueKind::kString;
+        return nullptr;
+      }
+      case ValueKind::kBlob: {
+        std::vector<uint8_t>* blob = NewBlob(context, *source.payload_.blob);
+        if (blob == nullptr) return nullptr;
+        target.payload_.blob = blob;
+        target.kind_ = ValueKind::kBlob;
+        return nullptr;
+      }
+      case ValueKind::kCollection:
+      case ValueKind::kStructure: {
+        ContainerRecord* record = NewRecord(context);
+        target.payload_.container = record;
+        target.kind_ = source.kind_;
+        if (!Grow(context, record, source.payload_.container->size, true)) {
+          context->length_error = true;
+        }
+        return source.payload_.container->size == 0 ? nullptr : record;
+      }
+      default:
+        target.payload_ = source.payload_;
+        target.kind_ = source.kind_;
+        return nullptr;
+    }
+  }
+
+  // Deep copy of `source` into the empty `target` of tree `context` (`target` need not be
+  // part of a container yet). `source` is only read, so it may lie anywhere, even in the tree
+  // being filled.
+  static void CopyTree(TreeContext* context, BindingValue& target, const BindingValue& source) {
+    ContainerRecord* first = CopyShallow(context, target, source);
+    if (first == nullptr) return;
+    const TreeContext* source_context = source.context_;
+    WorkStack<CopyFrame, 32> stack;
+    stack.push({source.payload_.container, first, 0, source.kind_ == ValueKind::kStructure});
+    while (!stack.empty()) {
+      CopyFrame& frame = stack.top();
+      if (frame.next == frame.source->size) {
+        stack.pop();
+        continue;
+      }
+      if (frame.target->size == frame.target->capacity &&
+          !Grow(context, frame.target, frame.target->size + 1, false)) {
+        context->length_error = true;
+        stack.pop();
+        continue;
+      }
+      void* item = frame.source->items[frame.next++];
+      BindingValue* target_value;
+      const BindingValue* source_value;
+      if (frame.structure) {
+        auto* member = static_cast<const MemberNode*>(item);
+        const InternEntry* name = member->name;
+        if (source_context == context) {
+          TreeContext::AddReference(name);
+        } else if ((name = context->Intern(name)) == nullptr) {
+          context->length_error = true;
+          continue;
+        }
+        MemberNode* node = NewMember(context, name);
+        frame.target->items[frame.target->size++] = node;
+        target_value = &node->value;
+        source_value = &member->value;
+      } else {
+        BindingValue* element = NewElement(context);
+        frame.target->items[frame.target->size++] = element;
+        target_value = element;
+        source_value = static_cast<const BindingValue*>(item);
+      }
+      // `frame` may dangle once the stack grows, so it is not used below.
+      if (ContainerRecord* record = CopyShallow(context, *target_value, *source_value)) {
+        stack.push({source_value->payload_.container, record, 0,
+                    source_value->kind_ == ValueKind::kStructure});
+      }
+    }
+  }
+
+  static std::vector<uint8_t>* NewBlob(TreeContext* context, std::span<const uint8_t> bytes) {
+    void* slot = context->pool.Allocate(sizeof(std::vector<uint8_t>));
+    try {
+      auto* blob = new (slot) std::vector<uint8_t>(bytes.begin(), bytes.end());
+      ++context->blob_count;
+      return blob;
+    } catch (...) {  // bad_alloc: reported as the tree's length error
+      context->pool.Free(slot, sizeof(std::vector<uint8_t>));
+      context->length_error = true;
+      return nullptr;
+    }
+  }
+
+  // Copy-assignment and move-assignment through a detached copy, so that the source may be
+  // anywhere, even inside the target or around it.
+  static void Assign(BindingValue& target, BindingValue& source, bool move) {
+    if (source.kind_ < ValueKind::kString ||
+        (source.kind_ == ValueKind::kString && source.payload_.string == EmptyEntry())) {
+      const BindingValue::Payload payload = source.payload_;
+      const ValueKind kind = source.kind_;
+      if (move) source.Clear();
+      target.Clear();
+      target.payload_ = payload;
+      target.kind_ = kind;
+      return;
+    }
+    TreeContext* context = EnsureContext(target);
+    BindingValue copy(context);
+    CopyTree(context, copy, source);
+    BindingValue old_source(source.context_);
+    if (move) Relocate(old_source, source);
+    BindingValue old_target(context);
+    Relocate(old_target, target);
+    Relocate(target, copy);
+    old_source.Clear();
+    old_target.Clear();
+  }
+
+  static bool IsContainer(ValueKind kind) {
+    return kind == ValueKind::kCollection || kind == ValueKind::kStructure;
+  }
+
+  static bool ShallowEqual(const BindingValue& a, const BindingValue& b) {
+    if (a.kind_ != b.kind_) return false;
+    switch (a.kind_) {
+      case ValueKind::kEmpty:
+        return true;
+      case ValueKind::kBool:
+        return a.payload_.boolean == b.payload_.boolean;
+      case ValueKind::kSigned:
+        return a.payload_.signed_value == b.payload_.signed_value;
+      case ValueKind::kUnsigned:
+        return a.payload_.unsigned_value == b.payload_.unsigned_value;
+      case ValueKind::kFloat:
+        return a.payload_.float_value == b.payload_.float_value;
+      case ValueKind::kString:
+        return a.payload_.string == b.payload_.string ||
+               a.payload_.string->view() == b.payload_.string->view();
+      case ValueKind::kBlob:
+        return *a.payload_.blob == *b.payload_.blob;
+      case ValueKind::kEnum:
+        return a.payload_.enum_value == b.payload_.enum_value;
+      case ValueKind::kCollection:
+      case ValueKind::kStructure:
+        return a.payload_.container->size == b.payload_.container->size;
+    }
+    return false;
+  }
+
+  struct CompareFrame {
+    const ContainerRecord* a;
+    const ContainerRecord* b;
+    uint32_t next;
+    bool structure;
+  };
+
+  static bool Equal(const BindingValue& a, const BindingValue& b) {
+    if (!ShallowEqual(a, b)) return false;
+    if (!IsContainer(a.kind_)) return true;
+    WorkStack<CompareFrame, 32> stack;
+    stack.push({a.payload_.container, b.payload_.container, 0, a.kind_ == ValueKind::kStructure});
+    while (!stack.empty()) {
+      CompareFrame& frame = stack.top();
+      if (frame.next == frame.a->size) {
+        stack.pop();
+        continue;
+      }
+      const uint32_t i = frame.next++;
+      const BindingValue* item_a;
+      const BindingValue* item_b;
+      if (frame.structure) {
+        auto* member_a = static_cast<const MemberNode*>(frame.a->items[i]);
+        auto* member_b = static_cast<const MemberNode*>(frame.b->items[i]);
+        if (member_a->name->view() != member_b->name->view()) return false;
+        item_a = &member_a->value;
+        item_b = &member_b->value;
+      } else {
+        item_a = static_cast<const BindingValue*>(frame.a->items[i]);
+        item_b = static_cast<const BindingValue*>(frame.b->items[i]);
+      }
+      if (!ShallowEqual(*item_a, *item_b)) return false;
+      if (IsContainer(item_a->kind_)) {
+        stack.push({item_a->payload_.container, item_b->payload_.container, 0,
+                    item_a->kind_ == ValueKind::kStructure});
+      }
+    }
+    return true;
+  }
+
+  static const ContainerRecord* Record(const BindingValue& value) {
+    return value.payload_.container;
+  }
+  static const InternEntry* StringEntry(const BindingValue& value) { return value.payload_.string; }
+  static TreeContext* Context(const BindingValue& value) { return value.context_; }
+};
+
+namespace {
+
+std::string Base64(std::span<const uint8_t> bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  text.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t group =
+        (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    text.push_back(kAlphabet[(group >> 18) & 63]);
+    text.push_back(kAlphabet[(group >> 12) & 63]);
+    text.push_back(kAlphabet[(group >> 6) & 63]);
+    text.push_back(kAlphabet[group & 63]);
+  }
+  if (i < bytes.size()) {
+    const bool two = i + 1 < bytes.size();
+    const uint32_t group = (uint32_t{bytes[i]} << 16) | (two ? uint32_t{bytes[i + 1]} << 8 : 0);
+    text.push_back(kAlphabet[(group >> 18) & 63]);
+    text.push_back(kAlphabet[(group >> 12) & 63]);
+    text.push_back(two ? kAlphabet[(group >> 6) & 63] : '=');
+    text.push_back('=');
+  }
+  return text;
+}
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+  // Large enough for "%f" of the largest double (309 integer digits).
+  char buffer[400];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  return std::string(buffer, length < 0 ? 0 : static_cast<size_t>(length));
+}
+
+void AppendQuoted(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x20 || c == 0x7F) {
+      out += Printf("\\x%02X", c);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+std::string_view ValueKindName(ValueKind kind) {
+  static constexpr std::string_view kNames[] = {"empty",      "bool",     "signed", "unsigned",
+                                                "float",      "string",   "blob",   "enum",
+                                                "collection", "structure"};
+  const auto code = static_cast<size_t>(kind);
+  return code < std::size(kNames) ? kNames[code] : std::string_view();
+}
+
+BindingValue::~BindingValue() {
+  Clear();
+  if (root_ && context_ != nullptr) DropContext(context_);
+}
+
+BindingValue::BindingValue(const BindingValue& other) {
+  ValueOps::Assign(*this, const_cast<BindingValue&>(other), false);
+}
+
+BindingValue& BindingValue::operator=(const BindingValue& other) {
+  if (this != &other) ValueOps::Assign(*this, const_cast<BindingValue&>(other), false);
+  return *this;
+}
+
+BindingValue::BindingValue(BindingValue&& other) noexcept { *this = std::move(other); }
+
+BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
+  if (this == &other) return *this;
+  if (root_ && other.root_) {
+    std::swap(payload_, other.payload_);
+    std::swap(context_, other.context_);
+    std::swap(kind_, other.kind_);
+    other.Clear();
+    return *this;
+  }
+  ValueOps::Assign(*this, other, true);
+  return *this;
+}
+
+void BindingValue::ClearSlow() {
+  if (root_ && kind_ >= ValueKind::kString && context_ != nullptr && context_->CanResetWhole()) {
+    // Everything in the context belongs to this root's tree: drop it all at once instead of
+    // walking it.
+    context_->ResetWhole();
+  } else if (kind_ >= ValueKind::kString) {
+    ValueOps::Release(*this);
+  }
+  kind_ = ValueKind::kEmpty;
+  payload_.bits = 0;
+  if (root_ && context_ != nullptr) context_->TreeCleared();
+}
+
+void BindingValue::ClearKeepingHeldParts() {
+  if (kind_ >= ValueKind::kString) ValueOps::Release(*this);
+  kind_ = ValueKind::kEmpty;
+  payload_.bits = 0;
+  if (root_ && context_ != nullptr) context_->length_error = false;
+}
+
+void BindingValue::SetBool(bool value) {
+  Clear();
+  payload_.boolean = value;
+  kind_ = ValueKind::kBool;
+}
+
+void BindingValue::SetSigned(int64_t value) {
+  Clear();
+  payload_.signed_value = value;
+  kind_ = ValueKind::kSigned;
+}
+
+void BindingValue::SetUnsigned(uint64_t value) {
+  Clear();
+  payload_.unsigned_value = value;
+  kind_ = ValueKind::kUnsigned;
+}
+
+void BindingValue::SetFloat(double value) {
+  Clear();
+  payload_.float_value = value;
+  kind_ = ValueKind::kFloat;
+}
+
+void BindingValue::SetString(const char* text) {
+  SetString(text == nullptr ? std::string_view() : std::string_view(text));
+}
+
+void BindingValue::SetString(std::string_view text) {
+  const InternEntry* entry = EmptyEntry();
+  if (!text.empty()) {
+    TreeContext* context = ValueOps::EnsureContext(*this);
+    // Interned before clearing: `text` may be this value's own text.
+    entry = text.size() > kMaxBlobSize ? nullptr : context->Intern(text);
+    if (entry == nullptr) {
+      context->length_error = true;
+      return;
+    }
+  }
+  ClearKeepingHeldParts();
+  payload_.string = entry;
+  kind_ = ValueKind::kString;
+}
+
+void BindingValue::SetBlob(std::span<const uint8_t> bytes) {
+  TreeContext* context = ValueOps::EnsureContext(*this);
+  if (bytes.size() > kMaxBlobSize) {
+    context->length_error = true;
+    return;
+  }
+  std::vector<uint8_t>* blob = ValueOps::NewBlob(context, bytes);
+  if (blob == nullptr) return;
+  ClearKeepingHeldParts();
+  payload_.blob = blob;
+  kind_ = ValueKind::kBlob;
+}
+
+void BindingValue::SetBlob(std::vector<uint8_t>&& bytes) {
+  TreeContext* context = ValueOps::EnsureContext(*this);
+  if (bytes.size() > kMaxBlobSize) {
+    context->length_error = true;
+    return;
+  }
+  void* slot = context->pool.Allocate(sizeof(std::vector<uint8_t>));
+  auto* blob = new (slot) std::vector<uint8_t>(std::move(bytes));
+  ++context->blob_count;
+  bytes.clear();
+  ClearKeepingHeldParts();
+  payload_.blob = blob;
+  kind_ = ValueKind::kBlob;
+}
+
+void BindingValue::SetEnum(int32_t value, uint32_t type) {
+  Clear();
+  payload_.enum_value = EnumValue{value, type};
+  kind_ = ValueKind::kEnum;
+}
+
+std::span<const uint8_t> BindingValue::GetBlob() const {
+  if (kind_ != ValueKind::kBlob) return {};
+  return {payload_.blob->data(), payload_.blob->size()};
+}
+
+const EnumValue& BindingValue::GetEnum() const {
+  static constexpr EnumValue kNoEnum{};
+  return kind_ == ValueKind::kEnum ? payload_.enum_value : kNoEnum;
+}
+
+void BindingValue::MakeCollection() {
+  if (kind_ == ValueKind::kCollection) return;
+  Clear();
+  payload_.container = ValueOps::NewRecord(ValueOps::EnsureContext(*this));
+  kind_ = ValueKind::kCollection;
+}
+
+void BindingValue::MakeStructure() {
+  if (kind_ == ValueKind::kStructure) return;
+  Clear();
+  payload_.container = ValueOps::NewRecord(ValueOps::EnsureContext(*this));
+  kind_ = ValueKind::kStructure;
+}
+
+BindingValue& BindingValue::Element(size_t index) {
+  if (index >= kMaxCollectionSize) return ValueOps::EnsureContext(*this)->Refuse();
+  MakeCollection();
+  ContainerRecord* record = payload_.container;
+  if (index < record->size) return *static_cast<BindingValue*>(record->items[index]);
+  if (!ValueOps::Grow(context_, record, index + 1, false)) return context_->Refuse();
+  while (record->size <= index) {
+    record->items[record->size++] = ValueOps::NewElement(context_);
+  }
+  return *static_cast<BindingValue*>(record->items[index]);
+}
+
+bool BindingValue::Reserve(size_t count) {
+  if (kind_ != ValueKind::kCollection) return true;
+  if (ValueOps::Grow(context_, payload_.container, count, true)) return true;
+  context_->length_error = true;
+  return false;
+}
+
+BindingValue& BindingValue::Member(std::string_view name) {
+  MakeStructure();
+  ContainerRecord* record = payload_.container;
+  // Members often arrive in name order (copies, sorted encoders): try the end first.
+  size_t position = record->size;
+  if (position != 0) {
+    auto* last = static_cast<MemberNode*>(record->items[position - 1]);
+    const int order = last->name->view().compare(name);
+    if (order == 0) return last->value;
+    if (order > 0) {
+      size_t low = 0;
+      size_t high = position - 1;
+      while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        auto* node = static_cast<MemberNode*>(record->items[middle]);
+        const int compared = node->name->view().compare(name);
+        if (compared == 0) return node->value;
+        if (compared < 0) {
+          low = middle + 1;
+        } else {
+          high = middle;
+        }
+      }
+      position = low;
+    }
+  }
+  if (record->size >= kMaxCollectionSize ||
+      !ValueOps::Grow(context_, record, record->size + 1, false)) {
+    return context_->Refuse();
+  }
+  const InternEntry* entry = context_->Intern(name);
+  if (entry == nullptr) return context_->Refuse();
+  MemberNode* node = ValueOps::NewMember(context_, entry);
+  std::memmove(record->items + position + 1, record->items + position,
+               (record->size - position) * sizeof(void*));
+  record->items[position] = node;
+  ++record->size;
+  return node->value;
+}
+
+const BindingValue& BindingValue::FindMember(std::string_view name) const {
+  if (kind_ != ValueKind::kStructure) return EmptyValue();
+  const ContainerRecord* record = payload_.container;
+  size_t low = 0;
+  size_t high = record->size;
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    auto* node = static_cast<const MemberNode*>(record->items[middle]);
+    const int compared = node->name->view().compare(name);
+    if (compared == 0) return node->value;
+    if (compared < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return EmptyValue();
+}
+
+const BindingValue& BindingValue::EmptyValue() {
+  static const BindingValue kEmpty;
+  return kEmpty;
+}
+
+std::string BindingValue::ToText() const {
+  switch (kind_) {
+    case ValueKind::kBool:
+      return payload_.boolean ? "true" : "false";
+    case ValueKind::kSigned:
+      return Printf("%" PRId64, payload_.signed_value);
+    case ValueKind::kUnsigned:
+      return Printf("%" PRIu64, payload_.unsigned_value);
+    case ValueKind::kFloat:
+      return Printf("%f", payload_.float_value);
+    case ValueKind::kString:
+      return std::string(payload_.string->view());
+    case ValueKind::kBlob:
+      return Base64(GetBlob());
+    case ValueKind::kEnum:
+      return Printf("%" PRId32, payload_.enum_value.value);
+    default:
+      return std::string();
+  }
+}
+
+bool BindingValue::ToBool() const {
+  switch (kind_) {
+    case ValueKind::kBool:
+      return payload_.boolean;
+    case ValueKind::kSigned:
+      return payload_.signed_value != 0;
+    case ValueKind::kUnsigned:
+      return payload_.unsigned_value != 0;
+    case ValueKind::kFloat:
+      return !(payload_.float_value == 0.0);  // a NaN is true
+    case ValueKind::kString: {
+      const std::string_view text = payload_.string->view();
+      return text == "true" || text == "1";
+    }
+    case ValueKind::kBlob:
+      return !payload_.blob->empty();
+    case ValueKind::kEnum:
+      return payload_.enum_value.value != 0;
+    case ValueKind::kCollection:
+    case ValueKind::kStructure:
+      return payload_.container->size != 0;
+    default:
+      return false;
+  }
+}
+
+bool BindingValue::HasLengthError() const { return context_ != nullptr && context_->length_error; }
+
+bool operator==(const BindingValue& a, const BindingValue& b) { return ValueOps::Equal(a, b); }
+
+std::string BindingValue::DebugString() const {
+  struct Frame {
+    const ContainerRecord* record;
+    uint32_t next;
+    bool structure;
+  };
+  std::string out;
+  WorkStack<Frame, 32> stack;
+  // Prints a value, or opens it and returns its frame when it is a non-empty container.
+  auto print = [&out](const BindingValue& value) -> bool {
+    switch (value.kind()) {
+      case ValueKind::kEmpty:
+        out += "empty";
+        return false;
+      case ValueKind::kBool:
+      case ValueKind::kSigned:
+        out += value.ToText();
+        return false;
+      case ValueKind::kUnsigned:
+        out += value.ToText();
+        out += 'u';
+        return false;
+      case ValueKind::kFloat:
+        out += Printf("%.17g", value.GetFloat());
+        return false;
+      case ValueKind::kString:
+        AppendQuoted(out, value.GetString());
+        return false;
+      case ValueKind::kBlob:
+        out += "b64\"" + value.ToText() + "\"";
+        return false;
+      case ValueKind::kEnum:
+        out +=
+            Printf("enum(%" PRId32 ",#%08" PRIX32 ")", value.GetEnum().value, value.GetEnum().type);
+        return false;
+      case ValueKind::kCollection:
+        out += '[';
+        if (value.Size() != 0) return true;
+        out += ']';
+        return false;
+      case ValueKind::kStructure:
+        out += '{';
+        if (value.Size() != 0) return true;
+        out += '}';
+        return false;
+    }
+    return false;
+  };
+  if (print(*this)) {
+    stack.push({ValueOps::Record(*this), 0, kind_ == ValueKind::kStructure});
+  }
+  while (!stack.empty()) {
+    Frame& frame = stack.top();
+    if (frame.next == frame.record->size) {
+      out += frame.structure ? '}' : ']';
+      stack.pop();
+      continue;
+    }
+    if (frame.next != 0) out += ", ";
+    const BindingValue* item;
+    if (frame.structure) {
+      auto* member = static_cast<const MemberNode*>(frame.record->items[frame.next]);
+      AppendQuoted(out, member->name->view());
+      out += ": ";
+      item = &member->value;
+    } else {
+      item = static_cast<const BindingValue*>(frame.record->items[frame.next]);
+    }
+    ++frame.next;
+    if (print(*item)) {
+      stack.push({ValueOps::Record(*item), 0, item->kind() == ValueKind::kStructure});
+    }
+  }
+  return out;
+}
+
+void PrintTo(const BindingValue& value, std::ostream* out) { *out << value.DebugString(); }
+
+BindingValue::TreeStats BindingValue::GetTreeStats() const {
+  TreeStats stats;
+  if (context_ == nullptr) return stats;
+  stats.interned_texts = context_->entry_count;
+  stats.intern_buckets = context_->bucket_count;
+  const detail::PoolStats pool = context_->pool.Stats();
+  stats.pool_slots = pool.live_slots;
+  stats.pool_pages = pool.store_pages;
+  stats.heap_blocks = pool.heap_blocks;
+  return stats;
+}
+
+uint32_t BindingValue::InternedReferences(std::string_view text) const {
+  if (context_ == nullptr) return 0;
+  const InternEntry* entry = context_->Find(text);
+  return entry == nullptr ? 0 : entry->references;
+}
+
+void BindingValue::BecomeError(std::string_view message) {
+  TreeContext* context = ValueOps::EnsureContext(*this);
+  // Interned before clearing: the message may be a text of this very tree.
+  const InternEntry* entry = message.size() > kMaxBlobSize ? nullptr : context->Intern(message);
+  if (entry == nullptr) entry = context->Intern(kLengthErrorMessage);
+  if (entry == nullptr) entry = EmptyEntry();
+  ClearKeepingHeldParts();
+  BindingValue& error = Member("error");
+  error.payload_.string = entry;
+  error.kind_ = ValueKind::kString;
+}
+
+}  // namespace sdk::binding

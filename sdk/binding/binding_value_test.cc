@@ -1,0 +1,647 @@
+// Tests of BindingValue: kinds and sizes, interning counts, containers and member order, copy
+// and move (between roots and into trees, aliasing included), text form and truth value,
+// length errors and trees deeper than any reader allows.
+#include "sdk/binding/binding_value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sdk::binding {
+namespace {
+
+using Setter = std::function<void(BindingValue&)>;
+
+TEST(ValueKindTest, NamesByCode) {
+  const char* const kNames[] = {"empty",  "bool", "signed", "unsigned",   "float",
+                                "string", "blob", "enum",   "collection", "structure"};
+  for (int code = 0; code < 10; ++code) {
+    EXPECT_EQ(ValueKindName(static_cast<ValueKind>(code)), kNames[code]) << "code " << code;
+  }
+  EXPECT_EQ(ValueKindName(static_cast<ValueKind>(10)), "");
+  EXPECT_EQ(ValueKindName(static_cast<ValueKind>(255)), "");
+}
+
+struct KindCase {
+  const char* name;
+  Setter set;
+  ValueKind kind;
+  size_t size;
+};
+
+TEST(BindingValueTest, KindAndSizeOfEachSetter) {
+  const KindCase kCases[] = {
+      {"fresh", [](BindingValue&) {}, ValueKind::kEmpty, 0},
+      {"bool", [](BindingValue& v) { v.SetBool(false); }, ValueKind::kBool, 1},
+      {"signed", [](BindingValue& v) { v.SetSigned(-7); }, ValueKind::kSigned, 1},
+      {"unsigned", [](BindingValue& v) { v.SetUnsigned(7); }, ValueKind::kUnsigned, 1},
+      {"float", [](BindingValue& v) { v.SetFloat(0.5); }, ValueKind::kFloat, 1},
+      {"enum", [](BindingValue& v) { v.SetEnum(0, 0x1234); }, ValueKind::kEnum, 1},
+      {"string", [](BindingValue& v) { v.SetString("hello"); }, ValueKind::kString, 5},
+      {"empty string", [](BindingValue& v) { v.SetString(""); }, ValueKind::kString, 0},
+      {"null text", [](BindingValue& v) { v.SetString(static_cast<const char*>(nullptr)); },
+       ValueKind::kString, 0},
+      {"NUL-terminated text", [](BindingValue& v) { v.SetString("ab\0c"); }, ValueKind::kString, 2},
+      {"counted text", [](BindingValue& v) { v.SetString(std::string_view("ab\0c", 4)); },
+       ValueKind::kString, 4},
+      {"blob", [](BindingValue& v) { v.SetBlob("abc", 3); }, ValueKind::kBlob, 3},
+      {"collection", [](BindingValue& v) { v.MakeCollection(); }, ValueKind::kCollection, 0},
+      {"structure", [](BindingValue& v) { v.MakeStructure(); }, ValueKind::kStructure, 0},
+      {"element(2)", [](BindingValue& v) { v.Element(2); }, ValueKind::kCollection, 3},
+      {"two members",
+       [](BindingValue& v) {
+         v.Member("a");
+         v.Member("b");
+       },
+       ValueKind::kStructure, 2},
+      {"setter after container",
+       [](BindingValue& v) {
+         v.Element(5).SetString("x");
+         v.SetSigned(1);
+       },
+       ValueKind::kSigned, 1},
+      {"cleared",
+       [](BindingValue& v) {
+         v.Member("a").SetString("x");
+         v.Clear();
+       },
+       ValueKind::kEmpty, 0},
+  };
+  for (const KindCase& c : kCases) {
+    BindingValue value;
+    c.set(value);
+    EXPECT_EQ(value.kind(), c.kind) << c.name;
+    EXPECT_EQ(value.Size(), c.size) << c.name;
+    EXPECT_EQ(value.KindName(), ValueKindName(c.kind)) << c.name;
+  }
+}
+
+TEST(BindingValueTest, ReadersOfAnotherKindGiveNeutralValues) {
+  BindingValue value;
+  value.Member("a").SetSigned(1);
+  EXPECT_FALSE(value.GetBool());
+  EXPECT_EQ(value.GetSigned(), 0);
+  EXPECT_EQ(value.GetUnsigned(), 0u);
+  EXPECT_EQ(value.GetFloat(), 0.0);
+  EXPECT_EQ(value.GetString(), "");
+  EXPECT_STREQ(value.GetCString(), "");
+  EXPECT_TRUE(value.GetBlob().empty());
+  EXPECT_EQ(value.GetEnum(), (EnumValue{0, 0}));
+  EXPECT_TRUE(value.At(0).IsEmpty());
+
+  BindingValue number;
+  number.SetUnsigned(5);
+  EXPECT_EQ(number.GetSigned(), 0) << "an unsigned value does not read as signed";
+  number.SetEnum(-3, 0xABCDEF01u);
+  EXPECT_EQ(number.GetEnum(), (EnumValue{-3, 0xABCDEF01u}));
+  number.SetString(std::string_view("ab\0c", 4));
+  EXPECT_EQ(number.GetString(), std::string_view("ab\0c", 4));
+  EXPECT_STREQ(number.GetCString(), "ab");
+}
+
+TEST(BindingValueTest, BlobTakesOverVectorAndLeavesItEmpty) {
+  std::vector<uint8_t> bytes = {1, 2, 3, 4};
+  const uint8_t* storage = bytes.data();
+  BindingValue value;
+  value.SetBlob(std::move(bytes));
+  EXPECT_TRUE(bytes.empty());
+  ASSERT_EQ(value.Size(), 4u);
+  EXPECT_EQ(value.GetBlob().data(), storage) << "the storage is taken over, not copied";
+  // Setting a blob from its own bytes copies them before the old blob is released.
+  value.SetBlob(value.GetBlob().subspan(1));
+  EXPECT_EQ(std::vector<uint8_t>(value.GetBlob().begin(), value.GetBlob().end()),
+            (std::vector<uint8_t>{2, 3, 4}));
+}
+
+TEST(InternTest, EmptyTextNeverTouchesTheTable) {
+  BindingValue value;
+  value.SetString("");
+  EXPECT_EQ(value.GetTreeStats().intern_buckets, 0u) << "no context was needed";
+  value.Element(0).SetString("");
+  value.Element(1).SetString(static_cast<const char*>(nullptr));
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 0u);
+  EXPECT_EQ(value.InternedReferences(""), 0u);
+}
+
+TEST(InternTest, SameTextIsStoredOnceAndCounted) {
+  BindingValue value;
+  value.Element(0).SetString("abc");
+  value.Element(1).SetString("abc");
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 1u);
+  EXPECT_EQ(value.InternedReferences("abc"), 2u);
+  EXPECT_EQ(value.At(0).GetCString(), value.At(1).GetCString()) << "one shared entry";
+
+  value.Element(0).Clear();
+  EXPECT_EQ(value.InternedReferences("abc"), 1u);
+  value.Element(1).SetSigned(1);
+  EXPECT_EQ(value.InternedReferences("abc"), 0u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 0u);
+}
+
+TEST(InternTest, MemberNamesAndTextsShareEntries) {
+  BindingValue value;
+  value.Member("name").SetString("name");
+  value.Member("other").Member("name").SetString("x");
+  EXPECT_EQ(value.InternedReferences("name"), 3u);
+  EXPECT_EQ(value.InternedReferences("other"), 1u);
+  EXPECT_EQ(value.InternedReferences("x"), 1u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 3u);
+  value.Member("other").Clear();  // the member stays, its structure goes
+  EXPECT_EQ(value.InternedReferences("name"), 2u);
+  EXPECT_EQ(value.InternedReferences("x"), 0u);
+  value.Clear();
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 0u);
+  EXPECT_EQ(value.GetTreeStats().pool_slots, 0u) << "every heap part went back to the pool";
+}
+
+TEST(InternTest, TableGrowsAtLoadFactorOne) {
+  BindingValue value;
+  for (int i = 0; i < 8; ++i) value.Element(i).SetString("text" + std::to_string(i));
+  EXPECT_EQ(value.GetTreeStats().intern_buckets, 8u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 8u);
+  value.Element(8).SetString("text8");
+  EXPECT_EQ(value.GetTreeStats().intern_buckets, 16u);
+  for (int i = 9; i < 1000; ++i) value.Element(i).SetString("text" + std::to_string(i));
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 1000u);
+  EXPECT_EQ(value.GetTreeStats().intern_buckets, 1024u);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(value.InternedReferences("text" + std::to_string(i)), 1u) << i;
+    ASSERT_EQ(value.At(i).GetString(), "text" + std::to_string(i)) << i;
+  }
+}
+
+TEST(InternTest, LongTextsLeaveThePoolForTheHeapOneBlockEach) {
+  BindingValue value;
+  const std::string long_text(2000, 'x');
+  value.Element(0).SetString(long_text);
+  value.Element(1).SetString(long_text);
+  EXPECT_EQ(value.GetTreeStats().heap_blocks, 1u) << "one entry, shared by both elements";
+  EXPECT_EQ(value.At(1).GetString(), long_text);
+  value.Clear();
+  EXPECT_EQ(value.GetTreeStats().heap_blocks, 0u);
+}
+
+TEST(ContainerTest, ElementExtendsWithEmptyElements) {
+  BindingValue value;
+  BindingValue& fourth = value.Element(3);
+  ASSERT_EQ(value.kind(), ValueKind::kCollection);
+  ASSERT_EQ(value.Size(), 4u);
+  EXPECT_EQ(&fourth, &value.At(3));
+  for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(value.At(i).IsEmpty()) << i;
+  EXPECT_FALSE(fourth.is_root());
+  EXPECT_TRUE(value.is_root());
+}
+
+TEST(ContainerTest, ElementOnAnotherKindReplacesIt) {
+  BindingValue value;
+  value.Member("a").SetString("x");
+  value.Element(0).SetBool(true);
+  EXPECT_EQ(value.kind(), ValueKind::kCollection);
+  EXPECT_EQ(value.Size(), 1u);
+  EXPECT_EQ(value.InternedReferences("a"), 0u);
+}
+
+TEST(ContainerTest, ElementsKeepTheirAddressWhileTheCollectionGrows) {
+  BindingValue value;
+  BindingValue* first = &value.Element(0);
+  first->SetString("first");
+  for (size_t i = 1; i < 5000; ++i) value.Element(i).SetUnsigned(i);
+  EXPECT_EQ(first, &value.At(0));
+  EXPECT_EQ(first->GetString(), "first");
+  size_t index = 0;
+  for (const BindingValue& element : value.Elements()) {
+    if (index != 0) {
+      ASSERT_EQ(element.GetUnsigned(), index);
+    }
+    ++index;
+  }
+  EXPECT_EQ(index, 5000u);
+}
+
+TEST(ContainerTest, MakeCollectionAndStructureKeepExistingContent) {
+  BindingValue value;
+  value.Element(1);
+  value.MakeCollection();
+  EXPECT_EQ(value.Size(), 2u);
+  value.MakeStructure();
+  EXPECT_EQ(value.kind(), ValueKind::kStructure);
+  EXPECT_EQ(value.Size(), 0u);
+  value.Member("a");
+  value.MakeStructure();
+  EXPECT_EQ(value.Size(), 1u);
+}
+
+TEST(ContainerTest, ReserveOnlyForCollections) {
+  BindingValue value;
+  EXPECT_TRUE(value.Reserve(10));
+  EXPECT_TRUE(value.IsEmpty()) << "reserve does not make a collection";
+  value.MakeCollection();
+  EXPECT_TRUE(value.Reserve(100));
+  EXPECT_EQ(value.Size(), 0u);
+  value.Element(99);
+  EXPECT_EQ(value.Size(), 100u);
+}
+
+struct OrderCase {
+  std::vector<std::string> inserted;
+  std::vector<std::string> walked;
+};
+
+TEST(ContainerTest, MembersAreWalkedInByteOrder) {
+  const OrderCase kCases[] = {
+      {{"b", "a"}, {"a", "b"}},
+      {{"ab", "a", "b", ""}, {"", "a", "ab", "b"}},
+      {{"a", "Z", "_", "0"}, {"0", "Z", "_", "a"}},
+      {{"\xC3\xA9", "z", "\x7F"}, {"z", "\x7F", "\xC3\xA9"}},  // bytes compare unsigned
+      {{"m", "c", "x", "a", "q", "b", "c", "m"}, {"a", "b", "c", "m", "q", "x"}},
+      {{std::string("a\0b", 3), "a", std::string("a\0", 2)},
+       {"a", std::string("a\0", 2), std::string("a\0b", 3)}},
+  };
+  for (const OrderCase& c : kCases) {
+    BindingValue value;
+    for (const std::string& name : c.inserted) value.Member(name).SetString(name);
+    std::vector<std::string> walked;
+    for (ConstMemberView member : std::as_const(value).Members()) {
+      walked.emplace_back(member.name);
+      EXPECT_EQ(member.value.GetString(), member.name);
+    }
+    EXPECT_EQ(walked, c.walked) << "first inserted: " << c.inserted.front();
+    for (size_t i = 0; i < c.walked.size(); ++i) {
+      EXPECT_EQ(value.MemberNameAt(i), c.walked[i]);
+      EXPECT_EQ(&value.MemberAt(i), &value.FindMember(c.walked[i]));
+    }
+  }
+}
+
+TEST(ContainerTest, MemberAgainReturnsTheSameMember) {
+  BindingValue value;
+  BindingValue& b = value.Member("b");
+  BindingValue& a = value.Member("a");
+  b.SetSigned(2);
+  EXPECT_EQ(&value.Member("a"), &a);
+  EXPECT_EQ(&value.Member("b"), &b) << "inserting a before b did not move b";
+  EXPECT_EQ(value.Size(), 2u);
+  EXPECT_EQ(value.FindMember("b").GetSigned(), 2);
+}
+
+TEST(ContainerTest, FindMemberNeverInserts) {
+  BindingValue collection;
+  collection.Element(0);
+  EXPECT_TRUE(collection.FindMember("a").IsEmpty());
+  EXPECT_EQ(collection.kind(), ValueKind::kCollection);
+
+  BindingValue structure;
+  structure.Member("a").SetSigned(1);
+  const BindingValue& missing = structure.FindMember("b");
+  EXPECT_TRUE(missing.IsEmpty());
+  EXPECT_EQ(&missing, &BindingValue::EmptyValue());
+  EXPECT_EQ(structure.Size(), 1u);
+  EXPECT_EQ(structure.InternedReferences("b"), 0u);
+}
+
+// Builds {"name": "outer", "list": ["a", 2u, {"k": true}], "blob": b64"AQI=", "e": enum(3,#7)}.
+void BuildSample(BindingValue& value) {
+  value.Member("name").SetString("outer");
+  BindingValue& list = value.Member("list");
+  list.Element(0).SetString("a");
+  list.Element(1).SetUnsigned(2);
+  list.Element(2).Member("k").SetBool(true);
+  value.Member("blob").SetBlob("\x01\x02", 2);
+  value.Member("e").SetEnum(3, 7);
+}
+
+TEST(CopyTest, DeepCopyIsIndependentAndEqual) {
+  BindingValue source;
+  BuildSample(source);
+  BindingValue copy(source);
+  EXPECT_TRUE(copy.is_root());
+  EXPECT_EQ(copy, source);
+  EXPECT_EQ(copy.DebugString(), source.DebugString());
+  EXPECT_NE(copy.FindMember("name").GetCString(), source.FindMember("name").GetCString())
+      << "texts are re-interned in the copy's own tree";
+  copy.Member("list").Element(2).Member("k").SetBool(false);
+  EXPECT_NE(copy, source);
+  EXPECT_TRUE(source.FindMember("list").At(2).FindMember("k").GetBool());
+}
+
+TEST(CopyTest, CopyAssignKeepsTheTargetsTree) {
+  BindingValue target;
+  target.Element(0).SetString("outer");
+  BindingValue source;
+  BuildSample(source);
+  target.Element(1) = source;
+  EXPECT_EQ(target.At(1), source);
+  EXPECT_EQ(target.InternedReferences("outer"), 2u) << "the copy's texts live in the target tree";
+  EXPECT_EQ(source.InternedReferences("outer"), 1u);
+}
+
+TEST(CopyTest, CopyWithinOneTreeSharesEntries) {
+  BindingValue value;
+  BuildSample(value.Member("a"));
+  value.Member("b") = value.FindMember("a");
+  EXPECT_EQ(value.FindMember("a"), value.FindMember("b"));
+  EXPECT_EQ(value.InternedReferences("outer"), 2u);
+  EXPECT_EQ(value.InternedReferences("k"), 2u);
+}
+
+TEST(CopyTest, SelfAndAncestorAssignmentsAreSafe) {
+  BindingValue expected_sample;
+  BuildSample(expected_sample);
+
+  BindingValue value;
+  BuildSample(value);
+  value = value;
+  EXPECT_EQ(value, expected_sample);
+
+  // A member gets a copy of the tree around it, taken after the member was inserted.
+  value.Member("self") = value;
+  BindingValue expected_self(expected_sample);
+  expected_self.Member("self");
+  EXPECT_EQ(value.FindMember("self"), expected_self);
+
+  // The tree becomes a copy of one of its own members.
+  value = value.FindMember("list");
+  EXPECT_EQ(value, expected_sample.FindMember("list"));
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 2u) << "a, k";
+}
+
+TEST(MoveTest, BetweenRootsSwapsWithoutCopying) {
+  BindingValue source;
+  BuildSample(source);
+  const BindingValue* list = &source.FindMember("list");
+  BindingValue target;
+  target.SetString("old content");
+  target = std::move(source);
+  EXPECT_EQ(&target.FindMember("list"), list) << "the nodes moved with their tree";
+  EXPECT_TRUE(source.IsEmpty());
+  EXPECT_EQ(source.InternedReferences("old content"), 0u) << "the old content was cleared";
+  source.SetString("reused");  // the source keeps working with the target's old tree
+  EXPECT_EQ(source.GetString(), "reused");
+
+  BindingValue constructed(std::move(target));
+  EXPECT_EQ(&constructed.FindMember("list"), list);
+  EXPECT_TRUE(target.IsEmpty());
+}
+
+TEST(MoveTest, IntoAMemberCopies) {
+  BindingValue source;
+  BuildSample(source);
+  BindingValue expected(source);
+  BindingValue target;
+  target.Member("m") = std::move(source);
+  EXPECT_EQ(target.FindMember("m"), expected);
+  EXPECT_TRUE(source.IsEmpty()) << "the source is cleared after the copy";
+  EXPECT_FALSE(target.FindMember("m").is_root());
+  EXPECT_EQ(target.InternedReferences("outer"), 1u);
+}
+
+TEST(MoveTest, OutOfAMemberCopiesAndClearsTheMember) {
+  BindingValue tree;
+  BuildSample(tree.Member("inner"));
+  BindingValue expected(tree.FindMember("inner"));
+  BindingValue standalone;
+  standalone = std::move(tree.Member("inner"));
+  EXPECT_EQ(standalone, expected);
+  EXPECT_TRUE(tree.FindMember("inner").IsEmpty());
+  EXPECT_EQ(tree.Size(), 1u) << "the member stays, emptied";
+  EXPECT_EQ(tree.InternedReferences("outer"), 0u);
+}
+
+TEST(MoveTest, AncestorAndDescendantMovesAreSafe) {
+  BindingValue expected_sample;
+  BuildSample(expected_sample);
+
+  BindingValue value;
+  BuildSample(value);
+  value = std::move(value.Member("list"));  // a root takes the content of its own member
+  EXPECT_EQ(value, expected_sample.FindMember("list"));
+
+  // The target lies inside the source: clearing the source after the copy takes the target
+  // with it, and nothing is used after it was freed.
+  BindingValue other;
+  BuildSample(other);
+  other.Member("list").Element(0) = std::move(other.Member("list"));
+  EXPECT_TRUE(other.FindMember("list").IsEmpty());
+  EXPECT_EQ(other.InternedReferences("k"), 0u);
+}
+
+struct TextCase {
+  const char* name;
+  Setter set;
+  std::string text;
+  bool truth;
+};
+
+TEST(ConversionTest, TextFormAndTruthValue) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const TextCase kCases[] = {
+      {"empty", [](BindingValue&) {}, "", false},
+      {"true", [](BindingValue& v) { v.SetBool(true); }, "true", true},
+      {"false", [](BindingValue& v) { v.SetBool(false); }, "false", false},
+      {"signed -5", [](BindingValue& v) { v.SetSigned(-5); }, "-5", true},
+      {"signed 0", [](BindingValue& v) { v.SetSigned(0); }, "0", false},
+      {"signed min", [](BindingValue& v) { v.SetSigned(INT64_MIN); }, "-9223372036854775808", true},
+      {"unsigned 5", [](BindingValue& v) { v.SetUnsigned(5); }, "5", true},
+      {"unsigned max", [](BindingValue& v) { v.SetUnsigned(UINT64_MAX); }, "18446744073709551615",
+       true},
+      {"float 1.5", [](BindingValue& v) { v.SetFloat(1.5); }, "1.500000", true},
+      {"float 0.0", [](BindingValue& v) { v.SetFloat(0.0); }, "0.000000", false},
+      {"float -0.0", [](BindingValue& v) { v.SetFloat(-0.0); }, "-0.000000", false},
+      {"float 1e20", [](BindingValue& v) { v.SetFloat(1e20); }, "100000000000000000000.000000",
+       true},
+      {"float NaN", [nan](BindingValue& v) { v.SetFloat(nan); }, "nan", true},
+      {"string yes", [](BindingValue& v) { v.SetString("yes"); }, "yes", false},
+      {"string 1", [](BindingValue& v) { v.SetString("1"); }, "1", true},
+      {"string true", [](BindingValue& v) { v.SetString("true"); }, "true", true},
+      {"string TRUE", [](BindingValue& v) { v.SetString("TRUE"); }, "TRUE", false},
+      {"string 0", [](BindingValue& v) { v.SetString("0"); }, "0", false},
+      {"string empty", [](BindingValue& v) { v.SetString(""); }, "", false},
+      {"blob abc", [](BindingValue& v) { v.SetBlob("abc", 3); }, "YWJj", true},
+      {"blob ab", [](BindingValue& v) { v.SetBlob("ab", 2); }, "YWI=", true},
+      {"blob a", [](BindingValue& v) { v.SetBlob("a", 1); }, "YQ==", true},
+      {"blob high bytes", [](BindingValue& v) { v.SetBlob("\xFB\xFF\xBF", 3); }, "+/+/", true},
+      {"blob empty", [](BindingValue& v) { v.SetBlob("", 0); }, "", false},
+      {"enum 2", [](BindingValue& v) { v.SetEnum(2, 0x1234); }, "2", true},
+      {"enum -1", [](BindingValue& v) { v.SetEnum(-1, 0x1234); }, "-1", true},
+      {"enum 0", [](BindingValue& v) { v.SetEnum(0, 0x1234); }, "0", false},
+      {"collection", [](BindingValue& v) { v.Element(0).SetString("x"); }, "", true},
+      {"empty collection", [](BindingValue& v) { v.MakeCollection(); }, "", false},
+      {"structure", [](BindingValue& v) { v.Member("a"); }, "", true},
+      {"empty structure", [](BindingValue& v) { v.MakeStructure(); }, "", false},
+  };
+  for (const TextCase& c : kCases) {
+    BindingValue value;
+    c.set(value);
+    EXPECT_EQ(value.ToText(), c.text) << c.name;
+    EXPECT_EQ(value.ToBool(), c.truth) << c.name;
+  }
+}
+
+TEST(ConversionTest, DebugStringShowsKindsAndOrder) {
+  BindingValue value;
+  BuildSample(value);
+  value.Member("f").SetFloat(0.25);
+  value.Member("q").SetString("a\"b\n");
+  value.Member("z");
+  EXPECT_EQ(value.DebugString(),
+            "{\"blob\": b64\"AQI=\", \"e\": enum(3,#00000007), \"f\": 0.25, "
+            "\"list\": [\"a\", 2u, {\"k\": true}], \"name\": \"outer\", "
+            "\"q\": \"a\\\"b\\x0A\", \"z\": empty}");
+}
+
+TEST(EqualityTest, ComparesStructure) {
+  BindingValue a;
+  BuildSample(a);
+  BindingValue b;
+  BuildSample(b);
+  EXPECT_EQ(a, b);
+  b.Member("list").Element(1).SetSigned(2);  // same number, other kind
+  EXPECT_NE(a, b);
+  BuildSample(b);
+  EXPECT_EQ(a, b);
+  b.Member("extra");
+  EXPECT_NE(a, b);
+}
+
+TEST(LengthErrorTest, ElementBeyondTheLimitIsRefusedWithoutTouchingTheTree) {
+  BindingValue value;
+  value.Element(0).SetString("kept");
+  const std::string before = value.DebugString();
+  BindingValue& scratch = value.Element(kMaxCollectionSize);
+  EXPECT_TRUE(value.HasLengthError());
+  EXPECT_EQ(value.DebugString(), before);
+  scratch.Member("written").SetString("anyway");  // writes land in a detached value
+  scratch.Element(kMaxCollectionSize).SetBool(true);
+  EXPECT_EQ(value.DebugString(), before);
+  EXPECT_EQ(value.Size(), 1u);
+
+  BindingValue fresh;
+  fresh.Element(kMaxCollectionSize);
+  EXPECT_TRUE(fresh.HasLengthError());
+  EXPECT_TRUE(fresh.IsEmpty()) << "not even turned into a collection";
+
+  value.Clear();
+  EXPECT_FALSE(value.HasLengthError()) << "clearing the root starts over";
+}
+
+TEST(LengthErrorTest, ReserveBeyondTheLimitIsRefused) {
+  BindingValue value;
+  value.Element(2);
+  EXPECT_FALSE(value.Reserve(kMaxCollectionSize + 1));
+  EXPECT_TRUE(value.HasLengthError());
+  EXPECT_EQ(value.Size(), 3u);
+  value.Element(3).SetBool(true);
+  EXPECT_TRUE(value.At(3).GetBool());
+}
+
+TEST(LengthErrorTest, ReportedOnTheWholeTree) {
+  BindingValue value;
+  BindingValue& inner = value.Member("a").Member("b");
+  inner.Element(kMaxCollectionSize);
+  EXPECT_TRUE(inner.HasLengthError());
+  EXPECT_TRUE(value.HasLengthError());
+}
+
+TEST(LengthErrorTest, BlobBeyondTheLimitIsRefused) {
+  static const uint8_t kByte = 0;
+  BindingValue value;
+  value.SetString("kept");
+  // The size is checked before any byte is read.
+  value.SetBlob(&kByte, kMaxBlobSize + 1);
+  EXPECT_TRUE(value.HasLengthError());
+  EXPECT_EQ(value.GetString(), "kept");
+  value.Clear();
+  value.SetBlob(std::span<const uint8_t>(&kByte, 1));
+  EXPECT_FALSE(value.HasLengthError());
+  EXPECT_EQ(value.Size(), 1u);
+}
+
+// Nests collections and structures alternately, `depth` levels below the root.
+void BuildDeep(BindingValue& root, size_t depth) {
+  BindingValue* current = &root;
+  for (size_t level = 0; level < depth; ++level) {
+    if (level % 2 == 0) {
+      current->Element(0).SetUnsigned(level);
+      current = &current->Element(1);
+    } else {
+      current->Member("level").SetUnsigned(level);
+      current = &current->Member("next");
+    }
+  }
+  current->SetString("bottom");
+}
+
+TEST(DeepTreeTest, ClearCopyCompareAndPrintAt600Levels) {
+  BindingValue value;
+  BuildDeep(value, 600);
+  BindingValue copy(value);
+  EXPECT_EQ(copy, value);
+  BindingValue moved_into_member;
+  moved_into_member.Member("deep") = value;
+  EXPECT_EQ(moved_into_member.FindMember("deep"), value);
+  const std::string printed = value.DebugString();
+  EXPECT_EQ(printed.substr(printed.size() - 4), "}]}]");
+  EXPECT_NE(printed.find("\"bottom\""), std::string::npos);
+  value.Clear();
+  EXPECT_EQ(value.GetTreeStats().pool_slots, 0u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 0u);
+}
+
+TEST(DeepTreeTest, DepthIsNotLimitedByTheStack) {
+  // Far deeper than a recursive walk could go on a default thread stack under ASan.
+  BindingValue value;
+  BuildDeep(value, 200000);
+  BindingValue copy(value);
+  EXPECT_EQ(copy, value);
+  copy.Member("x");  // the copy's root is a collection, so this replaces all of it
+  EXPECT_EQ(copy.Size(), 1u);
+}
+
+TEST(TreeStatsTest, HeapPartsComeFromThePoolAndGoBack) {
+  BindingValue value;
+  for (int i = 0; i < 16; ++i) value.Member("texts").Element(i).SetString("short text");
+  value.Member("level").SetUnsigned(1);
+  const BindingValue::TreeStats stats = value.GetTreeStats();
+  EXPECT_EQ(stats.heap_blocks, 0u) << "a request-sized tree stays in the pool";
+  EXPECT_GT(stats.pool_slots, 16u);
+  value.Clear();
+  EXPECT_EQ(value.GetTreeStats().pool_slots, 0u);
+}
+
+TEST(TreeStatsTest, ClearingARootDropsItsWholeTreeAtOnce) {
+  BindingValue value;
+  for (int i = 0; i < 3000; ++i) value.Element(i).Member("k").SetString(std::to_string(i));
+  value.Element(kMaxCollectionSize).SetString("scratch");
+  EXPECT_GT(value.GetTreeStats().pool_pages, 10u);
+  value.Clear();
+  const BindingValue::TreeStats stats = value.GetTreeStats();
+  EXPECT_EQ(stats.pool_slots, 0u);
+  EXPECT_EQ(stats.interned_texts, 0u);
+  EXPECT_EQ(stats.intern_buckets, 8u);
+  EXPECT_LE(stats.pool_pages, 21u) << "one reserve page per size class at most";
+  EXPECT_FALSE(value.HasLengthError());
+  // The tree is usable again.
+  value.Member("k").SetString("0");
+  EXPECT_EQ(value.InternedReferences("0"), 1u);
+  EXPECT_EQ(value.InternedReferences("k"), 1u);
+}
+
+TEST(TreeStatsTest, ClearingARootWithBlobsFreesTheirBytes) {
+  // Blob bytes live on the general heap: a tree holding one is walked, not dropped whole (the
+  // leak checker reports the bytes otherwise).
+  BindingValue value;
+  for (int i = 0; i < 100; ++i) value.Element(i).SetString("text");
+  value.Element(50).SetBlob(std::vector<uint8_t>(1000, 7));
+  value.Clear();
+  EXPECT_EQ(value.GetTreeStats().pool_slots, 0u);
+  value.Element(0).SetBlob("xy", 2);
+}
+
+}  // namespace
+}  // namespace sdk::binding

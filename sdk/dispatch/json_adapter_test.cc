@@ -1,0 +1,160 @@
+#include "sdk/dispatch/json_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sdk/binding/nesting_limit.h"
+
+namespace sdk::dispatch {
+namespace {
+
+using sdk::binding::BindingResult;
+using sdk::binding::BindingValue;
+using sdk::binding::kMaxNestingDepth;
+
+struct Case {
+  std::string input;
+  std::string expected;  // DebugString of the value, or the whole error text
+  bool ok;
+};
+
+void RunCases(const Case* begin, const Case* end) {
+  for (const Case* c = begin; c != end; ++c) {
+    BindingResult result;
+    const bool ok = ParseJson(result, c->input.c_str());
+    EXPECT_EQ(ok, c->ok) << "input: " << c->input;
+    if (c->ok) {
+      EXPECT_EQ(result.value().DebugString(), c->expected) << "input: " << c->input;
+    } else {
+      EXPECT_EQ(result.ErrorMessage(), c->expected) << "input: " << c->input;
+    }
+  }
+}
+
+TEST(JsonAdapterTest, Values) {
+  const Case cases[] = {
+      {"", "empty", true},
+      {" \t\r\n ", "empty", true},
+      {"null", "empty", true},
+      {"true", "true", true},
+      {"false", "false", true},
+      {"1", "1u", true},
+      {"0", "0u", true},
+      {"-0", "0u", true},
+      {"-1", "-1", true},
+      {"-2147483649", "-2147483649", true},
+      {"4294967296", "4294967296u", true},
+      {"18446744073709551615", "18446744073709551615u", true},
+      {"-9223372036854775808", "-9223372036854775808", true},
+      {"18446744073709551616", "1.8446744073709552e+19", true},
+      {"-9223372036854775809", "-9.2233720368547758e+18", true},
+      {"1.0", "1", true},
+      {"1e3", "1000", true},
+      {"-0.5", "-0.5", true},
+      {"\"abc\"", "\"abc\"", true},
+      {"\"a\\u0000b\"", "\"a\"", true},
+      {"\"\\u00e9\\n\"", "\"\xC3\xA9\\x0A\"", true},
+      {"  [null, 1]  ", "[empty, 1u]", true},
+      {"[]", "[]", true},
+      {"{}", "{}", true},
+      {"{\"b\":1,\"a\":[true,{}]}", "{\"a\": [true, {}], \"b\": 1u}", true},
+      {"{\"a\":1,\"a\":2}", "{\"a\": 2u}", true},
+      // The last occurrence of a key wins whole: containers are not merged.
+      {"{\"a\":{\"x\":1},\"a\":{\"y\":2}}", "{\"a\": {\"y\": 2u}}", true},
+      {"{\"a\":[1,2,3],\"a\":[9]}", "{\"a\": [9u]}", true},
+      {"{\"a\":[1],\"a\":null}", "{\"a\": empty}", true},
+      {"{\"k\\u0000x\":1}", "{\"k\": 1u}", true},
+      {"[[[]]]", "[[[]]]", true},
+  };
+  RunCases(std::begin(cases), std::end(cases));
+}
+
+TEST(JsonAdapterTest, Errors) {
+  const Case cases[] = {
+      {"{} x", "Error: The document root must not be followed by other values. at offset 3.",
+       false},
+      {"tru", "Error: Invalid value. at offset 3.", false},
+      {"  tru", "Error: Invalid value. at offset 5.", false},
+      {"]", "Error: Invalid value. at offset 0.", false},
+      {"  }", "Error: Invalid value. at offset 2.", false},
+      {"[1,]", "Error: Invalid value. at offset 3.", false},
+      {"{,}", "Error: Missing a name for object member. at offset 1.", false},
+      {"{\"a\" 1}", "Error: Missing a colon after a name of object member. at offset 5.", false},
+      {"{\"a\":1 \"b\":2}", "Error: Missing a comma or '}' after an object member. at offset 7.",
+       false},
+      {"[1 2]", "Error: Missing a comma or ']' after an array element. at offset 3.", false},
+      {"\"\\u12\"", "Error: Incorrect hex digit after \\u escape in string. at offset 1.", false},
+      {"\"\\uD800\"", "Error: The surrogate pair in string is invalid. at offset 1.", false},
+      {"[\"\\x\"]", "Error: Invalid escape character in string. at offset 2.", false},
+      {"\"abc", "Error: Missing a closing quotation mark in string. at offset 4.", false},
+      {"1e400", "Error: Number too big to be stored in double. at offset 0.", false},
+      {"1.", "Error: Miss fraction part in number. at offset 2.", false},
+      {"1e", "Error: Miss exponent in number. at offset 2.", false},
+      {"1 2", "Error: The document root must not be followed by other values. at offset 2.", false},
+  };
+  RunCases(std::begin(cases), std::end(cases));
+}
+
+TEST(JsonAdapterTest, FailureLeavesOnlyTheError) {
+  BindingResult result;
+  EXPECT_FALSE(ParseJson(result, "{\"a\":1,\"b\":tru}"));
+  EXPECT_EQ(result.value().Size(), 1u);
+  EXPECT_TRUE(result.value().FindMember("a").IsEmpty());
+  // The next parse starts afresh.
+  EXPECT_TRUE(ParseJson(result, "7"));
+  EXPECT_EQ(result.value().GetUnsigned(), 7u);
+}
+
+TEST(JsonAdapterTest, TextStopsAtTheFirstNul) {
+  const std::string text("[1]\0garbage", 11);
+  const BindingResult result = ParseJson(text);
+  ASSERT_TRUE(result.ok()) << result.ErrorMessage();
+  EXPECT_EQ(result.value().DebugString(), "[1u]");
+  EXPECT_TRUE(ParseJson(static_cast<const char*>(nullptr)).value().IsEmpty());
+}
+
+std::string Nested(size_t depth, const std::string& inner) {
+  std::string text;
+  for (size_t i = 0; i < depth; ++i) text += (i % 2 == 0) ? "[" : "{\"k\":";
+  text += inner;
+  for (size_t i = depth; i-- > 0;) text += (i % 2 == 0) ? "]" : "}";
+  return text;
+}
+
+TEST(JsonAdapterTest, NestingAtTheLimitParses) {
+  const BindingResult result = ParseJson(Nested(kMaxNestingDepth, "1"));
+  ASSERT_TRUE(result.ok()) << result.ErrorMessage();
+  const BindingValue* value = &result.value();
+  for (size_t i = 0; i < kMaxNestingDepth; ++i) {
+    value = (i % 2 == 0) ? &value->At(0) : &value->FindMember("k");
+  }
+  EXPECT_EQ(value->GetUnsigned(), 1u);
+  BindingValue copy = result.value();
+  EXPECT_TRUE(copy == result.value());
+}
+
+TEST(JsonAdapterTest, NestingPastTheLimitFails) {
+  struct DeepCase {
+    std::string input;
+    std::string message;
+  };
+  const DeepCase cases[] = {
+      {Nested(kMaxNestingDepth + 1, "1"),
+       // 256 "[" and 256 "{\"k\":" precede the refused bracket.
+       "Error: Nesting deeper than 512 levels is not supported. at offset 1536."},
+      {std::string(kMaxNestingDepth + 1, '['),
+       "Error: Nesting deeper than 512 levels is not supported. at offset 512."},
+      // A few hundred kilobytes of "[" are refused the same way, without deep recursion.
+      {std::string(400000, '['),
+       "Error: Nesting deeper than 512 levels is not supported. at offset 512."},
+  };
+  for (const DeepCase& c : cases) {
+    const BindingResult result = ParseJson(c.input);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.ErrorMessage(), c.message) << "input size " << c.input.size();
+  }
+}
+
+}  // namespace
+}  // namespace sdk::dispatch

@@ -22,6 +22,9 @@ enum CharFlag : uint8_t {
   kProjectedKey = 1 << 3,  // contributes `projected` to the projected key
   kRemovable = 1 << 4,     // removed as disallowed unless listed as allowed
   kSimpleLower = 1 << 5,   // full lower-casing maps it to `lower` alone, whatever the context
+  // A plain word letter: a word character, no separator, entering both keys as the same code
+  // point. Inside a run of these no word starts or ends.
+  kPlainLetter = 1 << 6,
 };
 
 struct CharClass {
@@ -38,13 +41,14 @@ class CharClassTable {
   explicit CharClassTable(const SanitizerUtils& utils);
 
   CharClass Get(char32_t c) const { return c < kSize ? table_[c] : Compute(c); }
+  // The classes of the common range, for loops that keep the pointer in a register.
+  const CharClass* common() const { return table_.data(); }
+  CharClass Compute(char32_t c) const;
   // Whether per-code-point lower-casing (kSimpleLower) may be used at all: false for the
   // default locales whose lower-casing depends on context (Turkish, Azeri, Lithuanian).
   bool simple_lowering() const { return simple_lowering_; }
 
  private:
-  CharClass Compute(char32_t c) const;
-
   const SanitizerUtils& utils_;
   std::vector<CharClass> table_;
   bool simple_lowering_ = false;

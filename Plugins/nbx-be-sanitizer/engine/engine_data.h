@@ -35,15 +35,34 @@ class KeyLevelTable {
   // The levels of `key`; both kNoLevel when no list holds it.
   KeyLevels Find(uint64_t key) const {
     if (key == 0) return zero_;
+    // Nearly every key a scan looks up is listed nowhere: a bitmap with one bit per listed key
+    // (and about 1/16 of its bits set), small enough to stay in the first-level cache,
+    // answers most lookups without touching the table.
+    const uint64_t bit = (key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
+    if ((filter_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return KeyLevels{};
     for (uint64_t slot = Slot(key);; slot = (slot + 1) & mask_) {
       const Entry& entry = entries_[slot];
       if (entry.key == key) return entry.levels;
       if (entry.key == 0) return KeyLevels{};
     }
   }
+  // False when no filter or unfilter entry's key sequence starts with the sequence `key`
+  // stands for (but for a 64-bit collision): then no longer span from the same start can be
+  // listed either. True may be a false positive.
+  bool MayBePrefix(uint64_t key) const {
+    const uint64_t bit = (key * 0x9E3779B97F4A7C15ull) >> prefix_shift_;
+    return (prefixes_[bit >> 6] & (uint64_t{1} << (bit & 63))) != 0;
+  }
+  // Records the key of one prefix of an entry (the empty one included).
+  void AddPrefix(uint64_t key) { prefix_keys_.push_back(key); }
   std::size_t size() const { return count_ + (zero_used_ ? 1 : 0); }
   bool empty() const { return size() == 0; }
-  std::size_t memory_bytes() const { return entries_.capacity() * sizeof(Entry); }
+  std::size_t memory_bytes() const {
+    return entries_.capacity() * sizeof(Entry) +
+           (filter_.capacity() + prefixes_.capacity()) * sizeof(uint64_t);
+  }
+  // Builds the two bitmaps; called once, after the last Add and AddPrefix.
+  void Seal();
 
  private:
   struct Entry {
@@ -60,11 +79,11 @@ class KeyLevelTable {
   std::size_t count_ = 0;
   KeyLevels zero_;
   bool zero_used_ = false;
-};
-
-struct LevelTrie {
-  uint32_t level;
-  WordTrie trie;
+  std::vector<uint64_t> filter_;
+  unsigned filter_shift_ = 64;
+  std::vector<uint64_t> prefix_keys_;  // until Seal
+  std::vector<uint64_t> prefixes_;
+  unsigned prefix_shift_ = 64;
 };
 
 struct EngineData {
@@ -75,8 +94,13 @@ struct EngineData {
   // equal no listed key but by a 64-bit collision, so the scans never look it up.
   uint32_t max_key_length = 0;
   std::vector<uint64_t> powers;
-  std::vector<LevelTrie> filter_tries;     // ascending levels
-  std::vector<LevelTrie> whitelist_tries;  // ascending levels
+  // All filter entries (minus each level's unfilter entries) and all whitelist entries, each
+  // terminal at the lowest level that lists it; the lowest level of each kind (kNoLevel when
+  // there is none), which says whether a scan at level L has a trie of that kind at all.
+  WordTrie filter_trie;
+  WordTrie whitelist_trie;
+  uint64_t lowest_filter_level = kNoLevel;
+  uint64_t lowest_whitelist_level = kNoLevel;
   std::unordered_set<char32_t> allowed;
   std::vector<uint8_t> allowed_common;  // allowed flag per code point below CharClassTable::kSize
   LevelCounts filtered_counts;

@@ -3,8 +3,9 @@
 //
 // The normal scan masks the output in place: it never reads a position again once it has
 // reported a span ending there, so the working text and the output can be one buffer. The
-// aggressive scan lowers the working text once and reuses the lowered copy for every trie
-// (and for the filter tries too, unless a whitelist entry blanked part of the text).
+// aggressive scan lowers the working text once, walks the whitelist trie over it, and walks
+// the filter trie over the same lowered copy unless a whitelist entry blanked part of the text
+// (then over the lowered blanked copy).
 // Per-thread scratch buffers keep the hot path free of allocations; they are the calling
 // thread's own, so concurrent calls share nothing mutable.
 #include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
@@ -80,43 +81,29 @@ bool HasDisallowed(const EngineData& data, std::u32string_view text) {
   return false;
 }
 
-// The aggressive scan over `working`, marking `output` (null: flag only).
+// The aggressive scan over `working`, marking `output` (null: flag only). Whitelisted
+// stretches are blanked in a copy that the filter trie then reads; every blank of that copy
+// is restored from `working` afterwards (a no-op where nothing was masked).
 bool AggressiveScan(const EngineData& data, std::u32string_view working, std::u32string* output,
                     uint32_t level, Scratch& scratch) {
+  if (data.lowest_filter_level > level) return false;
   const CharClassTable* classes = &data.utils->classes();
   const bool flag_only = output == nullptr;
-  bool has_filter = false;
-  for (const LevelTrie& filter : data.filter_tries) has_filter |= filter.level <= level;
-  if (!has_filter) return false;
 
   LowerWithOrigins(working, classes, scratch.lowered);
   bool whitelisted = false;
-  for (const LevelTrie& whitelist : data.whitelist_tries) {
-    if (whitelist.level > level) continue;
-    if (!whitelisted) {
-      // The blanked copy is made lazily: when no whitelist entry matches it equals the
-      // working text.
-      scratch.blanked.assign(working);
-      whitelisted =
-          MarkLowered(whitelist.trie, &scratch.blanked, scratch.lowered, kBlankMark, false);
-    } else {
-      MarkLowered(whitelist.trie, &scratch.blanked, scratch.lowered, kBlankMark, false);
-    }
+  if (data.lowest_whitelist_level <= level) {
+    scratch.blanked.assign(working);
+    whitelisted = MarkLowered(data.whitelist_trie, &scratch.blanked, scratch.lowered, level,
+                              kBlankMark, false);
   }
   const LoweredText* source = &scratch.lowered;
   if (whitelisted) {
     LowerWithOrigins(scratch.blanked, classes, scratch.lowered_blanked);
     source = &scratch.lowered_blanked;
   }
-  bool matched = false;
-  for (const LevelTrie& filter : data.filter_tries) {
-    if (filter.level > level) continue;
-    if (MarkLowered(filter.trie, output, *source, kMaskMark, flag_only)) {
-      matched = true;
-      if (flag_only) return true;
-    }
-  }
-  if (whitelisted && output != nullptr) {
+  const bool matched = MarkLowered(data.filter_trie, output, *source, level, kMaskMark, flag_only);
+  if (matched && whitelisted && output != nullptr) {
     for (std::size_t i = 0; i < scratch.blanked.size(); ++i) {
       if (scratch.blanked[i] == kBlankMark) (*output)[i] = working[i];
     }
@@ -156,8 +143,14 @@ bool Sanitize(const SanitizerEngine& engine, std::u32string* output, std::u32str
     return removed || sink.matched();
   }
   Scratch& scratch = ThreadScratch();
-  scratch.working.assign(*output);
-  const bool matched = AggressiveScan(data, scratch.working, output, level, scratch);
+  // The working text stays readable beside the output: the input itself unless removal
+  // changed it.
+  std::u32string_view working = text;
+  if (removed) {
+    scratch.working.assign(*output);
+    working = scratch.working;
+  }
+  const bool matched = AggressiveScan(data, working, output, level, scratch);
   scratch.Trim();
   return removed || matched;
 }

@@ -19,6 +19,11 @@ KeyLevelTable::KeyLevelTable() {
   entries_.assign(16, Entry{0, KeyLevels{}});
   mask_ = 15;
   shift_ = 60;
+  // Until Seal, every key passes both bitmaps.
+  filter_.assign(64, ~uint64_t{0});
+  filter_shift_ = 64 - 12;
+  prefixes_.assign(64, ~uint64_t{0});
+  prefix_shift_ = 64 - 12;
 }
 
 void KeyLevelTable::Grow() {
@@ -60,6 +65,36 @@ void KeyLevelTable::AddFilter(uint64_t key, uint32_t level) {
 void KeyLevelTable::AddUnfilter(uint64_t key, uint32_t level) {
   KeyLevels& levels = Upsert(key);
   if (level < levels.unfilter_min) levels.unfilter_min = level;
+}
+
+namespace {
+
+// A bitmap of about 16 bits per member, at least 4096 bits.
+unsigned BitmapBits(std::size_t members) {
+  unsigned bits = 12;
+  while ((std::size_t{1} << bits) < members * 16) ++bits;
+  return bits;
+}
+
+}  // namespace
+
+void KeyLevelTable::Seal() {
+  unsigned bits = BitmapBits(count_);
+  filter_.assign((std::size_t{1} << bits) / 64, 0);
+  filter_shift_ = 64 - bits;
+  for (const Entry& entry : entries_) {
+    if (entry.key == 0) continue;
+    const uint64_t bit = (entry.key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
+    filter_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  bits = BitmapBits(prefix_keys_.size());
+  prefixes_.assign((std::size_t{1} << bits) / 64, 0);
+  prefix_shift_ = 64 - bits;
+  for (const uint64_t key : prefix_keys_) {
+    const uint64_t bit = (key * 0x9E3779B97F4A7C15ull) >> prefix_shift_;
+    prefixes_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  std::vector<uint64_t>().swap(prefix_keys_);
 }
 
 bool EngineData::IsAllowed(char32_t c) const {
@@ -216,14 +251,18 @@ struct EntryKey {
   uint32_t length = 0;
 };
 
-EntryKey RawKey(const detail::CharClassTable& classes, std::u32string_view entry) {
+// Also records the keys of all of the entry's prefixes in `keys`.
+EntryKey RawKey(const detail::CharClassTable& classes, std::u32string_view entry,
+                detail::KeyLevelTable& keys) {
   EntryKey result;
+  keys.AddPrefix(0);
   for (const char32_t c : entry) {
     if (c == 0) break;
     const detail::CharClass cls = classes.Get(c);
     if ((cls.flags & detail::kRawKey) != 0) {
       result.key = result.key * kHashMultiplier + cls.raw;
       ++result.length;
+      keys.AddPrefix(result.key);
     }
   }
   return result;
@@ -254,8 +293,7 @@ std::size_t SanitizerEngine::memory_bytes() const {
                       data_->allowed_common.capacity() +
                       data_->allowed.bucket_count() * sizeof(void*) +
                       data_->allowed.size() * (sizeof(char32_t) + 2 * sizeof(void*));
-  for (const auto& level : data_->filter_tries) bytes += level.trie.memory_bytes();
-  for (const auto& level : data_->whitelist_tries) bytes += level.trie.memory_bytes();
+  bytes += data_->filter_trie.memory_bytes() + data_->whitelist_trie.memory_bytes();
   return bytes;
 }
 
@@ -287,64 +325,108 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
     if (c < data->allowed_common.size()) data->allowed_common[c] = 1;
   }
 
+  for (uint32_t level = 0; level < kListLevels; ++level) {
+    data->filtered_counts[level] = 0;
+    data->whitelisted_counts[level] = 0;
+  }
+
   const detail::CharClassTable& classes = utils->classes();
   auto note_key = [&](const EntryKey& key) {
     if (key.length > data->max_key_length) data->max_key_length = key.length;
   };
 
+  // One trie per kind; the levels are added in ascending order. Each node first reached as
+  // an entry's end at the current level gets that level's stamp; an unfilter entry of the
+  // level whose path ends on a stamped node takes the stamp away (the entry is out of this
+  // level's list, though a lower level may still list it); the nodes still stamped become
+  // terminals of the level and are the level's word count.
+  std::vector<uint32_t> stamps;
+  uint32_t stamp = 0;
+  auto stamp_entry = [&](WordTrie& trie, std::u32string_view entry, std::vector<uint32_t>& nodes) {
+    const uint32_t node = trie.AddPath(entry);
+    if (node == 0) return;
+    if (node >= stamps.size()) stamps.resize(node + 1, 0);
+    if (stamps[node] != stamp) {
+      stamps[node] = stamp;
+      nodes.push_back(node);
+    }
+  };
+  auto finish_level = [&](WordTrie& trie, uint32_t level, const std::vector<uint32_t>& nodes) {
+    uint32_t count = 0;
+    for (const uint32_t node : nodes) {
+      if (stamps[node] != stamp) continue;
+      trie.MarkTerminal(node, level);
+      ++count;
+    }
+    return count;
+  };
+
+  // Every code point of an entry adds at most one edge: the texts' length bounds the tries.
+  auto total_length = [](const TextsByLevel& texts) {
+    std::size_t length = 0;
+    for (const auto& [level, list] : texts) {
+      for (const std::u32string& text : list) length += text.size();
+    }
+    return length;
+  };
+  data->filter_trie.Reserve(total_length(filter_texts));
+  data->whitelist_trie.Reserve(total_length(whitelist_texts));
+
+  std::vector<uint32_t> nodes;
   for (const auto& [level, texts] : filter_texts) {
-    WordTrie trie;
+    ++stamp;
+    nodes.clear();
     for (const std::u32string& text : texts) {
       ForEachEntry(utils, text, [&](std::u32string_view entry) {
-        trie.Insert(entry);
-        const EntryKey key = RawKey(classes, entry);
+        stamp_entry(data->filter_trie, entry, nodes);
+        const EntryKey key = RawKey(classes, entry, data->keys);
         data->keys.AddFilter(key.key, level);
         note_key(key);
       });
     }
-    data->filter_tries.push_back(detail::LevelTrie{level, std::move(trie)});
+    if (const auto unfilter = unfilter_texts.find(level); unfilter != unfilter_texts.end()) {
+      for (const std::u32string& text : unfilter->second) {
+        ForEachEntry(utils, text, [&](std::u32string_view entry) {
+          const uint32_t node = data->filter_trie.FindPath(entry);
+          if (node != 0 && node < stamps.size() && stamps[node] == stamp) stamps[node] = 0;
+        });
+      }
+    }
+    data->filtered_counts[level] = finish_level(data->filter_trie, level, nodes);
+    if (level < data->lowest_filter_level) data->lowest_filter_level = level;
   }
 
   for (const auto& [level, texts] : unfilter_texts) {
-    WordTrie* trie = nullptr;
-    for (auto& filter : data->filter_tries) {
-      if (filter.level == level) trie = &filter.trie;
-    }
-    if (trie == nullptr) detail::LogUnfilterWithoutFilter(level);
+    if (filter_texts.count(level) == 0) detail::LogUnfilterWithoutFilter(level);
     for (const std::u32string& text : texts) {
       ForEachEntry(utils, text, [&](std::u32string_view entry) {
-        if (trie != nullptr) trie->Unmark(entry);
-        const EntryKey key = RawKey(classes, entry);
+        const EntryKey key = RawKey(classes, entry, data->keys);
         data->keys.AddUnfilter(key.key, level);
         note_key(key);
       });
     }
   }
 
+  stamps.clear();
   for (const auto& [level, texts] : whitelist_texts) {
-    WordTrie trie;
+    ++stamp;
+    nodes.clear();
     for (const std::u32string& text : texts) {
-      ForEachEntry(utils, text, [&](std::u32string_view entry) { trie.Insert(entry); });
+      ForEachEntry(utils, text, [&](std::u32string_view entry) {
+        stamp_entry(data->whitelist_trie, entry, nodes);
+      });
     }
-    data->whitelist_tries.push_back(detail::LevelTrie{level, std::move(trie)});
+    data->whitelisted_counts[level] = finish_level(data->whitelist_trie, level, nodes);
+    if (level < data->lowest_whitelist_level) data->lowest_whitelist_level = level;
   }
 
+  data->keys.Seal();
   data->powers.resize(static_cast<std::size_t>(data->max_key_length) + 1);
   data->powers[0] = 1;
   for (std::size_t k = 1; k < data->powers.size(); ++k) {
     data->powers[k] = data->powers[k - 1] * kHashMultiplier;
   }
 
-  for (uint32_t level = 0; level < kListLevels; ++level) {
-    data->filtered_counts[level] = 0;
-    data->whitelisted_counts[level] = 0;
-  }
-  for (const auto& level : data->filter_tries) {
-    data->filtered_counts[level.level] = level.trie.word_count();
-  }
-  for (const auto& level : data->whitelist_tries) {
-    data->whitelisted_counts[level.level] = level.trie.word_count();
-  }
   return std::make_unique<SanitizerEngine>(std::move(data));
 }
 

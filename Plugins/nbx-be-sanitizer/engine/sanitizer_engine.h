@@ -5,11 +5,14 @@
 // their aliases in "variantaliases.txt"), loads them and the ad-hoc texts of the
 // configuration per level and kind (filter, unfilter, whitelist), cuts them into entries with
 // the list-text syntax (WordSpanIterator with the list separator, one word per span) and
-// builds, per level, the filter and whitelist tries of the aggressive scan and the word keys
-// of the normal scan. The keys of all filter and unfilter lists are held in one table from key
-// to the lowest filter level and the lowest unfilter level that list it, which answers "is
-// this key in a list of a level <= L" with one lookup. Building never fails: missing assets
-// are empty lists.
+// builds the structures of the two scans. The keys of all filter and unfilter lists are held
+// in one table from key to the lowest filter level and the lowest unfilter level that list
+// it, which answers "is this key in a list of a level <= L" with one lookup. The tries of the
+// aggressive scan are one per kind (filter, whitelist), each entry terminal at the lowest level
+// whose list holds it (for filter entries: after that level's unfilter entries were taken
+// out), which finds what the separate tries of the levels <= L find together. The word counts
+// are those of the separate per-level tries. Building never fails: missing assets are empty
+// lists.
 //
 // An engine is immutable once built; any number of scans may read it at once.
 #ifndef PLUGINS_NBX_BE_SANITIZER_ENGINE_SANITIZER_ENGINE_H_

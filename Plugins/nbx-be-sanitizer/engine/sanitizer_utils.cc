@@ -43,6 +43,10 @@ uint32_t SanitizerUtils::projected_chars_count() const {
 }
 
 bool SanitizerUtils::IsSeparator(char32_t c) const {
+  // The class table holds the answer once built (it is built from this very function).
+  if (classes_ && c < detail::CharClassTable::kSize) {
+    return (classes_->Get(c).flags & detail::kSeparator) != 0;
+  }
   if (IsSpace(c)) return true;
   const bool punct = IsPunct(c);
   if (punct && c != kApostrophe && c != kHyphenMinus) return true;
@@ -53,6 +57,9 @@ bool SanitizerUtils::IsSeparator(char32_t c) const {
 }
 
 bool SanitizerUtils::IsWordChar(char32_t c) const {
+  if (classes_ && c < detail::CharClassTable::kSize) {
+    return (classes_->Get(c).flags & detail::kWordChar) != 0;
+  }
   if (!IsSeparator(c)) return true;
   // Only the projection that applies counts: an entry of `projected` that maps c to itself
   // hides any entry of `projected1337`.
@@ -163,6 +170,10 @@ CharClass CharClassTable::Compute(char32_t c) const {
   }
   cls.projected = projected;
   if (!IsSpace(projected) && !IsPunct(projected)) cls.flags |= kProjectedKey;
+  constexpr uint8_t kPlain = kWordChar | kRawKey | kProjectedKey;
+  if ((cls.flags & (kPlain | kSeparator)) == kPlain && raw == projected) {
+    cls.flags |= kPlainLetter;
+  }
   return cls;
 }
 

@@ -3,13 +3,13 @@
 // The normal scan (ScanWords) cuts the text into runs of up to N words (WordSpanIterator),
 // turns each run into its raw and its projected key (SanitizerUtils::HashSpan) and masks the
 // run when a key is listed in a filter list of a level <= L and neither key is listed in an
-// unfilter list of a level <= L. The aggressive scan (MarkMatches, once per trie) lower-cases
-// the text and marks, at every position, the longest trie entry starting there.
+// unfilter list of a level <= L. The aggressive scan (MarkMatches) lower-cases the text and
+// marks, at every position, the longest trie entry starting there.
 //
 // Both only read the engine; any number may run at once on one engine. Neither allocates per
 // span; work grows linearly with the text for a given engine, also with N as large as the
 // text (spans longer than the longest listed key are never looked up, since no key of a list
-// can equal theirs).
+// can equal theirs but by a 64-bit collision).
 #ifndef PLUGINS_NBX_BE_SANITIZER_ENGINE_SCAN_H_
 #define PLUGINS_NBX_BE_SANITIZER_ENGINE_SCAN_H_
 

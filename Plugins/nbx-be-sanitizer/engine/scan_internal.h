@@ -30,10 +30,11 @@ class SpanSink {
 void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
                 uint32_t max_words, SpanSink& sink);
 
-// The marking step of MarkMatches on an already lowered source. With a null `target` only
+// The marking step of MarkMatches on an already lowered source, with the trie's terminals of a
+// level <= `level`. With a null `target` only
 // reports whether anything matches; `stop_at_first` ends the pass at the first match.
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,
-                 char32_t mark, bool stop_at_first);
+                 uint32_t level, char32_t mark, bool stop_at_first);
 
 // SanitizeText; with a null `output`, only the modified flag is computed (and the work stops
 // as soon as it is known).

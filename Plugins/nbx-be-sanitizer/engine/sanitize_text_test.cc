@@ -1,0 +1,361 @@
+// Tests of SanitizeText and ContainsSanitized: the normal and aggressive scans, removal of
+// disallowed characters, levels, embedded matching, and the faults mended in the scans.
+#include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Plugins/nbx-be-sanitizer/engine/engine_test_util.h"
+#include "Plugins/nbx-be-sanitizer/engine/reference_engine.h"
+#include "Plugins/nbx-be-sanitizer/engine/scan.h"
+
+namespace sanitizer {
+namespace {
+
+using testing::Assets;
+using testing::BuildInputs;
+using testing::U32;
+using testing::U8;
+
+constexpr uint32_t kAllLevels = 0xFFFFFFFFu;  // -1 read as unsigned
+
+struct Case {
+  std::string text;
+  uint32_t level;
+  std::string expected;  // the output; equal to text when nothing changes
+  bool remove = false;
+  bool aggressive = false;
+  uint32_t max_words = kDefaultMaxWords;
+};
+
+// Runs the cases on the engine and on the reference engine built from the same inputs.
+void RunCases(const BuildInputs& in, const std::vector<Case>& cases) {
+  const auto utils = testing::MakeUtils(in.assets);
+  const auto engine = testing::Build(in, utils);
+  const auto reference = testing::BuildReference(in, utils);
+  for (const Case& c : cases) {
+    const std::u32string text = U32(c.text);
+    std::u32string out;
+    const bool modified =
+        SanitizeText(*engine, out, text, c.level, c.remove, c.aggressive, c.max_words);
+    EXPECT_EQ(U8(out), c.expected) << "text: " << c.text << " level " << c.level;
+    const bool removed = c.remove && [&] {
+      std::u32string plain;
+      SanitizeText(*engine, plain, text, c.level, false, c.aggressive, c.max_words);
+      return plain != out;
+    }();
+    EXPECT_EQ(modified, c.expected != c.text || removed) << "text: " << c.text;
+    std::u32string reference_out;
+    const bool reference_modified = reference::SanitizeText(
+        *reference, reference_out, text, c.level, c.remove, c.aggressive, c.max_words);
+    EXPECT_EQ(U8(reference_out), c.expected) << "reference, text: " << c.text;
+    EXPECT_EQ(reference_modified, modified) << "reference, text: " << c.text;
+  }
+}
+
+TEST(SanitizeTextTest, NormalScan) {
+  BuildInputs in;
+  in.assets = {
+      {"projectedchars.txt", "@a $s \u00E4a"},
+      {"projectedchars1337.txt", "0o 1i 3e"},
+      {"1.filter.csv", "bad, baddy, fghij, abcdef, foo, ass"},
+      {"2.filter.csv", "evil"},
+      {"3.filter.csv", "worst"},
+  };
+  RunCases(in, {
+                   {"very bad day", 1, "very *** day"},
+                   {"very bad day", 0, "very bad day"},
+                   {"very BAD day", 1, "very *** day"},
+                   {"bad dy", 1, "******"},  // two words hashing as "baddy"
+                   {"b a d", 1, "*****"},
+                   {"b.a.d!", 1, "*****!"},
+                   {"f g h i j", 1, "*********"},
+                   {"a b c d e f", 1, "a b c d e f"},  // six words, max words 5
+                   {"a b c d e f", 1, "***********", false, false, 6},
+                   {"b@d", 1, "***"},
+                   {"b@d", 1, "b@d", false, false, 1},  // the three code points are two words
+                   {"b\u00E4d", 1, "***"},              // one mark per code point
+                   {"f00", 1, "***"},
+                   {"sc3n3 f0o", 1, "sc3n3 ***"},
+                   {"badly", 1, "badly"},
+                   {"a$$", 1, "***"},
+                   {"$ass", 1, "$ass"},  // projected as "sass"
+                   {"my evil plan", 1, "my evil plan"},
+                   {"my evil plan", 2, "my **** plan"},
+                   {"the worst", 3, "the *****"},
+                   {"the worst", 4, "the *****"},
+                   {"the worst", kAllLevels, "the *****"},
+                   {"", 1, ""},
+               });
+}
+
+TEST(SanitizeTextTest, ExemptionIsDecidedPerSpan) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "bad verybad"}, {"0.unfilter.csv", "bad"}};
+  RunCases(in, {
+                   {"bad", 0, "bad"},
+                   {"bad", 1, "bad"},
+                   {"bad", kAllLevels, "bad"},
+                   {"very bad", 1, "********"},
+               });
+}
+
+// Spans whose one key takes in more code points than the longest listed key can still match
+// by their other key: "@" enters only the projected key, "r" (projected onto ".") only the
+// raw one.
+TEST(SanitizeTextTest, SpansWithOneKeyLongerThanAnyEntry) {
+  BuildInputs in;
+  in.assets = {{"projectedchars.txt", "@a r."}, {"1.filter.csv", "aa, b"}};
+  RunCases(in, {
+                   {"@ @ rrr", 1, "*******"},  // raw key too long, projected "aa"
+                   {"rrr @ @", 1, "*******"},
+                   {"@ x @ rrr", 1, "@ x @ rrr"},
+                   {"b @ @ @", 1, "*******"},  // projected key too long, raw "b"
+                   {"b @ @ @ x", 1, "******* x"},
+               });
+}
+
+TEST(SanitizeTextTest, EmptyTextLeavesTheOutputAlone) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "bad"}};
+  const auto engine = testing::Build(in);
+  std::u32string out = U"untouched";
+  EXPECT_FALSE(SanitizeText(*engine, out, U"", 1, true, false, kDefaultMaxWords));
+  EXPECT_FALSE(SanitizeText(*engine, out, U"", 1, true, true, kDefaultMaxWords));
+  EXPECT_EQ(out, U"untouched");
+  EXPECT_FALSE(ContainsSanitized(*engine, U"", 1, true, true, true));
+}
+
+TEST(SanitizeTextTest, RemovalOfDisallowedCharacters) {
+  BuildInputs in;
+  in.assets = {
+      {"allowedchars.txt", "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
+      {"punctuationchars.txt", "\u00A4"},
+      {"projectedchars.txt", "@a"},
+  };
+  RunCases(in, {
+                   {"ab\U0001F600cd", 1, "ab cd", true},
+                   {"ab\U0001F600cd", 1, "ab\U0001F600cd", false},
+                   {"don't re-do", 1, "don't re-do", true},
+                   {"b@d 42 \u00E9t\u00E9", 1, "b@d     t ", true},  // "@" is punctuation
+                   {"a.b,c!d?e", 1, "a.b,c!d?e", true},
+                   {"\u00A4 x", 1, "\u00A4 x", true},  // listed punctuation
+                   {"x\u3000y", 1, "x\u3000y", true},
+                   {"1+1=2", 1, "     ", true},
+               });
+  BuildInputs no_allowed;
+  RunCases(no_allowed, {{"ab\U0001F600cd", 1, "ab\U0001F600cd", true}});
+}
+
+TEST(SanitizeTextTest, RemovedCharactersSeparateWords) {
+  BuildInputs in;
+  in.assets = {{"allowedchars.txt", "abcdefghijklmnopqrstuvwxyz"}, {"1.filter.csv", "bad"}};
+  RunCases(in, {
+                   {"b\U0001F600a\U0001F600d", 1, "*****", true},
+                   {"x\U0001F600bad", 1, "x ***", true},
+               });
+}
+
+TEST(SanitizeTextTest, AggressiveScan) {
+  BuildInputs in;
+  in.assets = {
+      {"1.filter.csv", "crab, b'd, ab"},
+      {"2.filter.csv", "crabbed"},
+      {"2.whitelist.csv", "scrabbled"},
+  };
+  RunCases(in, {
+                   {"scrabbled", 1, "s****bled", false, true},
+                   {"SCRABBLED", 1, "S****BLED", false, true},
+                   {"scrabbled", 1, "scrabbled"},  // the normal scan finds no embedded word
+                   {"crabbed", 2, "*******", false, true},
+                   {"b'd b d", 1, "*** b d", false, true},  // no match across a blank
+                   {"cab", 1, "c**", false, true},
+                   {"crab", 0, "crab", false, true},
+               });
+  in.whitelist_enabled = true;
+  RunCases(in, {
+                   {"scrabbled", 1, "s****bled", false, true},  // whitelist of level 2
+                   {"scrabbled", 2, "scrabbled", false, true},
+                   {"scrabbled crab", 2, "scrabbled ****", false, true},
+                   {"crabbed", 2, "*******", false, true},
+               });
+}
+
+// Every blank of the whitelisted copy is restored from the working text, the blanks that
+// were there before included: a filter entry that spans a blank (the list text "q  .b" holds
+// the entry "q  .b") is masked only outside the whitelisted stretch and its blanks.
+TEST(SanitizeTextTest, WhitelistRestoresEveryBlank) {
+  BuildInputs in;
+  in.whitelist_enabled = true;
+  in.assets = {{"0.filter.csv", "q  .b"}, {"0.whitelist.csv", "x"}};
+  RunCases(in, {
+                   {"q x.b", 0, "* x**", false, true},
+                   {"q y.b", 0, "* y.b", false, true},
+               });
+}
+
+TEST(ContainsSanitizedTest, Table) {
+  BuildInputs in;
+  in.whitelist_enabled = true;
+  in.assets = {
+      {"allowedchars.txt", "abcdefghijklmnopqrstuvwxyz "},
+      {"1.filter.csv", "crab, x"},
+      {"1.whitelist.csv", "scrabbled"},
+  };
+  const auto utils = testing::MakeUtils(in.assets);
+  const auto engine = testing::Build(in, utils);
+  const auto reference = testing::BuildReference(in, utils);
+  struct ContainsCase {
+    std::string text;
+    uint32_t level;
+    bool embedded;
+    bool remove;
+    bool aggressive;
+    bool expected;
+  };
+  const ContainsCase cases[] = {
+      {"", 1, false, false, false, false},
+      {"a crab", 1, false, false, false, true},
+      {"a crab", 0, false, false, false, false},
+      {"scrabbled", 1, false, false, false, false},
+      {"scrabbled", 1, true, false, false, true},
+      {"scrabbled", 1, false, false, true, false},  // whitelisted
+      {"scrubbed", 1, false, false, true, false},
+      {"cr ab", 1, true, false, false, true},            // across the text's own word boundary
+      {"crab", 1, true, false, true, false},             // the spaced text breaks longer entries
+      {"axb", 1, true, false, true, true},               // one-code-point entries still match
+      {"hello\U0001F600", 1, false, true, false, true},  // removal alone sets the flag
+      {"hello\U0001F600", 1, false, false, false, false},
+      {"hello\U0001F600", 1, true, true, true, true},
+  };
+  for (const ContainsCase& c : cases) {
+    const std::u32string text = U32(c.text);
+    EXPECT_EQ(ContainsSanitized(*engine, text, c.level, c.embedded, c.remove, c.aggressive),
+              c.expected)
+        << "text: " << c.text << " embedded " << c.embedded << " aggressive " << c.aggressive;
+    EXPECT_EQ(
+        reference::ContainsSanitized(*reference, text, c.level, c.embedded, c.remove, c.aggressive),
+        c.expected)
+        << "reference, text: " << c.text;
+  }
+}
+
+TEST(ScanWordsTest, ReportsTheWidestMaskedSpanPerWordEnd) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "bad, verybad, badday"}};
+  const auto engine = testing::Build(in);
+  std::vector<std::pair<std::size_t, std::size_t>> spans;
+  ScanWords(*engine, U"very bad day", 1, kDefaultMaxWords,
+            [&](std::size_t first, std::size_t last) { spans.emplace_back(first, last); });
+  EXPECT_EQ(spans, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 7}, {5, 11}}));
+}
+
+// Lowering U+0130 gives two code points; marks found in the lowered copy must land on the
+// source positions the match came from, never past the target and never on code points the
+// match did not cover.
+TEST(RegressionTest, LowerTextLengthChangeMarksSourcePositions) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "bad, i"}};
+  RunCases(in, {
+                   {"\u0130 bad", 1, "* ***", false, true},
+                   {"\u0130\u0130\u0130bad", 1, "******", false, true},
+                   {"\u0130\u0130\u0130xbad", 1, "***x***", false, true},
+                   {"bad \u0130", 1, "*** *", false, true},
+               });
+  BuildInputs only_bad;
+  only_bad.assets = {{"1.filter.csv", "bad"}};
+  RunCases(only_bad, {
+                         {"\u0130 bad", 1, "\u0130 ***", false, true},
+                         {"\u0130\u0130\u0130bad", 1, "\u0130\u0130\u0130***", false, true},
+                         {"\u0130\u0130\u0130bax", 1, "\u0130\u0130\u0130bax", false, true},
+                     });
+
+  // MarkMatches on its own, with a target shorter than the lowered source.
+  WordTrie trie;
+  trie.Insert(U"bad");
+  std::u32string target = U"\u0130\u0130\u0130\u0130bad";
+  EXPECT_TRUE(MarkMatches(trie, target, std::u32string(target), U'#'));
+  EXPECT_EQ(target, U"\u0130\u0130\u0130\u0130###");
+  std::u32string short_target = U"....";
+  EXPECT_TRUE(MarkMatches(trie, short_target, U"xxxbad", U'#'));
+  EXPECT_EQ(short_target, U"...#");
+}
+
+// The embedded scan runs over a text with a blank after every code point and as many words
+// per span as the text has code points; bounded spans and running keys keep it linear. A
+// cubic scan would not finish these in any reasonable time.
+TEST(RegressionTest, EmbeddedScanOfLongTextStaysLinear) {
+  BuildInputs in;
+  in.assets = {{"projectedchars.txt", "@a"}, {"1.filter.csv", "needle, '"}};
+  const auto engine = testing::Build(in);
+  std::u32string hay(40000, U'h');
+  EXPECT_FALSE(ContainsSanitized(*engine, hay, 1, true, false, false));
+  EXPECT_TRUE(ContainsSanitized(*engine, hay + U"needle", 1, true, false, false));
+  // Runs of code points that enter no key, or only one of the two keys.
+  std::u32string quotes(20000, U'\'');
+  EXPECT_TRUE(ContainsSanitized(*engine, quotes, 1, true, false, false));
+  std::u32string ats(20000, U'@');
+  EXPECT_TRUE(ContainsSanitized(*engine, ats, 1, true, false, false));
+  std::u32string out;
+  std::u32string mixed;
+  for (int i = 0; i < 5000; ++i) mixed += U"' @ ";
+  EXPECT_TRUE(SanitizeText(*engine, out, mixed, 1, false, false, 100000));
+}
+
+// The same engine, texts and options give the same outputs on several threads at once as on
+// one thread.
+TEST(RegressionTest, ConcurrentScansGiveTheSameResults) {
+  BuildInputs in;
+  in.whitelist_enabled = true;
+  in.assets = {
+      {"projectedchars.txt", "@a $s"},
+      {"allowedchars.txt", "abcdefghijklmnopqrstuvwxyz"},
+      {"1.filter.csv", "bad, crab, ass"},
+      {"1.whitelist.csv", "scrabble, class"},
+  };
+  const auto engine = testing::Build(in);
+  const std::vector<std::u32string> texts = {
+      U"a b@d crab in a scrabble class",
+      U"\u0130 bad \U0001F600 b a d",
+      U"no match here",
+      std::u32string(3000, U'x') + U" bad",
+      U"$$ a$$ cl@ss",
+  };
+  struct Result {
+    std::vector<std::u32string> outputs;
+    std::vector<bool> flags;
+    bool operator==(const Result&) const = default;
+  };
+  auto run = [&] {
+    Result result;
+    for (const std::u32string& text : texts) {
+      for (const bool aggressive : {false, true}) {
+        for (const bool remove : {false, true}) {
+          std::u32string out;
+          result.flags.push_back(SanitizeText(*engine, out, text, 1, remove, aggressive, 5));
+          result.outputs.push_back(out);
+          result.flags.push_back(
+              ContainsSanitized(*engine, text.substr(0, 200), 1, true, remove, aggressive));
+        }
+      }
+    }
+    return result;
+  };
+  const Result expected = run();
+  constexpr int kThreads = 4;
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        if (!(run() == expected)) ++mismatches[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+}
+
+}  // namespace
+}  // namespace sanitizer

@@ -76,7 +76,7 @@ TypeBuilder& TypeBuilder::AddMember(std::string_view name, std::string_view desc
   FieldRecord field;
   static_cast<TypeBinding&>(field) = binding;
   field.name = std::string(name);
-  field.name_hash = Fnv1a32(name);
+  field.name_hash = TextHash::Of(name);
   field.description = std::string(description);
   field.offset = offset;
   field.flags = flags;

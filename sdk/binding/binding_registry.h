@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "sdk/binding/binding_value.h"
 #include "sdk/binding/function_record.h"
 #include "sdk/binding/static_type.h"
 #include "sdk/binding/type_descriptor.h"
@@ -63,7 +64,7 @@ struct EnumValueRecord {
 // its descriptors, its converter and its optional mark.
 struct FieldRecord : TypeBinding {
   std::string name;
-  uint32_t name_hash = 0;  // FNV-1a of the name
+  TextHash name_hash;  // FNV-1a of the name, as the value trees intern it
   std::string description;
   uint32_t offset = 0;  // byte offset inside the native record
   uint32_t flags = 0;   // MemberFlags

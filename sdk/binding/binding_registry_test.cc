@@ -192,7 +192,7 @@ void ExpectMembers(const BindingRegistry& registry, const char* type_name,
   for (size_t i = 0; i < rows.size(); ++i) {
     const FieldRecord& field = type->members[i];
     EXPECT_EQ(field.name, rows[i].name) << type_name << " member " << i;
-    EXPECT_EQ(field.name_hash, Fnv1a32(field.name)) << field.name;
+    EXPECT_EQ(field.name_hash.value(), Fnv1a32(field.name)) << field.name;
     EXPECT_EQ(field.type.code, rows[i].code) << type_name << "." << field.name;
     EXPECT_EQ(field.type.element_code, rows[i].element_code) << type_name << "." << field.name;
     EXPECT_EQ(field.type.type != nullptr ? field.type.type->name : "", rows[i].type_name)

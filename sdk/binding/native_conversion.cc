@@ -448,10 +448,11 @@ void StructToValue(BindingResult& result, BindingValue& target, const void* nati
       field.converter->ToValue(result, converted, base + field.offset, field.converter_type,
                                registry);
       if (!result.ok()) return;
-      if (!IsDefaultValue(converted)) target.Member(field.name) = std::move(converted);
+      if (!IsDefaultValue(converted))
+        target.Member(field.name, field.name_hash) = std::move(converted);
     } else {
-      field.converter->ToValue(result, target.Member(field.name), base + field.offset,
-                               field.converter_type, registry);
+      field.converter->ToValue(result, target.Member(field.name, field.name_hash),
+                               base + field.offset, field.converter_type, registry);
       if (!result.ok()) return;
     }
   }

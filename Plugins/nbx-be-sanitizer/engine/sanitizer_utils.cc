@@ -146,6 +146,16 @@ CharClassTable::CharClassTable(const SanitizerUtils& utils)
     }
     table_[c] = cls;
   }
+  scan_codes_.assign(kSize, kScanOther);
+  constexpr uint8_t kBlankMask = kSeparator | kWordChar | kRawKey | kProjectedKey;
+  for (char32_t c = 1; c < kSize; ++c) {
+    const CharClass& cls = table_[c];
+    if ((cls.flags & kPlainLetter) != 0) {
+      scan_codes_[c] = cls.raw;
+    } else if ((cls.flags & kBlankMask) == kSeparator) {
+      scan_codes_[c] = kScanBlank;
+    }
+  }
 }
 
 CharClass CharClassTable::Compute(char32_t c) const {

@@ -55,7 +55,7 @@ struct StartRecord {
 
 class Decider {
  public:
-  Decider(const KeyLevelTable& keys, uint32_t level) : keys_(keys), level_(level) {}
+  Decider(const KeyLevelTable& keys, uint32_t level) : keys_(keys.lookup()), level_(level) {}
 
   // Masked when a key is filtered and neither key is exempt, both at a level <= L.
   bool Both(uint64_t raw, uint64_t projected) const {
@@ -78,7 +78,7 @@ class Decider {
   }
 
  private:
-  const KeyLevelTable& keys_;
+  const KeyLookup keys_;
   const uint64_t level_;
 };
 
@@ -108,118 +108,261 @@ void PlainNormalScan(const EngineData& data, std::u32string_view text, uint32_t 
   }
 }
 
-// The scan for windows of up to 64 words (every caller but the embedded scan). The starts of
-// the window sit in a ring of 64 records, and a bit mask tells which of them can still be
-// listed by either key; at a word end only those are visited, usually just the newest.
-struct SmallStart {
-  std::size_t position;
-  uint64_t raw_hash;
-  uint64_t projected_hash;
-  std::size_t raw_count;
-  std::size_t projected_count;
-  bool raw_dead;
-  bool projected_dead;
-};
-
-void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                     std::size_t window, SpanSink& sink) {
-  std::array<SmallStart, 64> ring;
-  uint64_t live = 0;  // bit k: ring[k] may still be listed
-  const CharClassTable& classes = data.utils->classes();
-  const CharClass* const common = classes.common();
-  auto classify = [&](char32_t c) {
-    return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
-  };
-  const Decider decide(data.keys, level);
-  const std::size_t max_length = data.max_key_length;
-  const uint64_t* powers = data.powers.data();
-
+// The scan for windows of up to 64 words (every caller but the embedded scan).
+//
+// The prefix state: the raw and the projected key of the text read so far, and the number of
+// code points that entered each.
+struct Prefix {
   uint64_t raw_hash = 0;
   uint64_t projected_hash = 0;
   std::size_t raw_count = 0;
   std::size_t projected_count = 0;
-  std::size_t recorded = 0;
-  bool previous_separator = true;
-  const std::size_t size = text.size();
-  CharClass current = classify(text[0]);
+};
 
-  for (std::size_t i = 0; i < size; ++i) {
-    CharClass next{0, 0, 0, kSeparator};
-    if (i + 1 < size) next = classify(text[i + 1]);
-    const bool word_char = (current.flags & kWordChar) != 0;
+struct SmallStart {
+  std::size_t position;
+  Prefix before;  // the prefix state before `position`
+  bool raw_dead;
+  bool projected_dead;
+};
 
-    if (word_char && previous_separator) {
-      // The start that leaves the window can no longer begin a span (with a window of 64 it
-      // is the one whose slot is reused).
-      if (recorded >= window) live &= ~(uint64_t{1} << ((recorded - window) & 63));
-      const unsigned slot = recorded & 63;
-      ring[slot] =
-          SmallStart{i, raw_hash, projected_hash, raw_count, projected_count, false, false};
-      live |= uint64_t{1} << slot;
-      ++recorded;
+// Decides the span from `start` to the word end whose prefix state is `now`: whether it is
+// masked. Marks the start dead for each key that no span from it can be listed by any more.
+inline bool VisitStart(const Decider& decide, std::size_t max_length, const uint64_t* powers,
+                       SmallStart& start, const Prefix& now) {
+  const std::size_t raw_length = now.raw_count - start.before.raw_count;
+  const std::size_t projected_length = now.projected_count - start.before.projected_count;
+  bool raw_dead = start.raw_dead || raw_length > max_length;
+  bool projected_dead = start.projected_dead || projected_length > max_length;
+  KeyLevels raw_levels;
+  KeyLevels projected_levels;
+  uint64_t raw = 0;
+  const bool raw_probed = !raw_dead;
+  if (raw_probed) {
+    raw = now.raw_hash - start.before.raw_hash * powers[raw_length];
+    raw_levels = decide.Probe(raw, raw_dead);
+  }
+  if (!projected_dead) {
+    const uint64_t projected =
+        now.projected_hash - start.before.projected_hash * powers[projected_length];
+    if (raw_probed && projected == raw) {
+      projected_levels = raw_levels;
+      projected_dead = raw_dead;
+    } else {
+      projected_levels = decide.Probe(projected, projected_dead);
     }
+  }
+  start.raw_dead = raw_dead;
+  start.projected_dead = projected_dead;
+  return decide.Decide(raw_levels, projected_levels);
+}
 
-    const bool raw_key = (current.flags & kRawKey) != 0;
-    const bool projected_key = (current.flags & kProjectedKey) != 0;
-    raw_hash = raw_hash * (raw_key ? kHashMultiplier : 1) + (raw_key ? current.raw : 0);
-    raw_count += raw_key;
-    projected_hash = projected_hash * (projected_key ? kHashMultiplier : 1) +
-                     (projected_key ? current.projected : 0);
-    projected_count += projected_key;
+// The starts of the window that can still be listed sit in a ring of 64 records, with a bit
+// mask of the live ones; at a word end only those are visited. The newest start is "fresh"
+// until its first word end (or the next start) and joins the live ones only if it survives
+// that end: most starts die there (no listed key begins with their word).
+class SmallWindowScanner {
+ public:
+  SmallWindowScanner(const EngineData& data, uint32_t level, std::size_t window)
+      : decide_(data.keys, level),
+        keys_(data.keys.lookup()),
+        max_length_(data.max_key_length),
+        powers_(data.powers.data()),
+        window_(window) {}
 
-    // A run of plain letters after a non-separator starts no word and ends none before its
-    // last letter: only the keys advance.
-    if ((current.flags & kSeparator) == 0 && (next.flags & kPlainLetter) != 0) {
-      do {
-        ++i;
-        raw_hash = raw_hash * kHashMultiplier + next.raw;
-        projected_hash = projected_hash * kHashMultiplier + next.raw;
-        ++raw_count;
-        ++projected_count;
-        current = next;
-        next = i + 1 < size ? classify(text[i + 1]) : CharClass{0, 0, 0, kSeparator};
-      } while ((next.flags & kPlainLetter) != 0);
+  // Records a word start at `position`, before which the prefix state is `now`.
+  void Start(std::size_t position, Prefix now) {
+    // A start that met no word end yet (a separator that is a word character, such as a
+    // projected symbol, and the word character after it both start words) stays a candidate.
+    if (fresh_) live_ |= uint64_t{1} << ((recorded_ - 1) & 63);
+    // The start that leaves the window can no longer begin a span (with a window of 64 it is
+    // the one whose slot is reused).
+    if (recorded_ >= window_) live_ &= ~(uint64_t{1} << ((recorded_ - window_) & 63));
+    // Field by field: a copy of the whole record may be made with wide moves that read back
+    // the prefix state just stored, which stalls.
+    SmallStart& start = ring_[recorded_ & 63];
+    start.position = position;
+    start.before.raw_hash = now.raw_hash;
+    start.before.projected_hash = now.projected_hash;
+    start.before.raw_count = now.raw_count;
+    start.before.projected_count = now.projected_count;
+    start.raw_dead = false;
+    start.projected_dead = false;
+    fresh_ = true;
+    ++recorded_;
+  }
+
+  // Whether any start may still be listed: false when a word end has nothing to decide.
+  bool any() const { return fresh_ || live_ != 0; }
+
+  // The usual word end: no older start is live, and neither key of the newest start's span
+  // (its word alone) begins any listed key. That span is then neither filtered nor exempt
+  // (every listed key is a prefix of itself), and the start is dead: End would decide the
+  // same, at a higher cost. Returns false, deciding nothing, in every other case.
+  bool EndsQuietly(Prefix now) {
+    if (live_ != 0 || !fresh_) return false;
+    const Prefix& before = ring_[(recorded_ - 1) & 63].before;
+    const std::size_t raw_length = now.raw_count - before.raw_count;
+    const std::size_t projected_length = now.projected_count - before.projected_count;
+    uint64_t raw = 0;
+    if (raw_length <= max_length_) {
+      raw = now.raw_hash - before.raw_hash * powers_[raw_length];
+      if (keys_.MayBePrefix(raw)) return false;
     }
-
-    if ((current.flags & kWordChar) != 0 && live != 0 && (next.flags & kSeparator) != 0) {
-      // The widest masked span is the one from the oldest start; every live start is visited
-      // anyway, to find those that died.
-      std::size_t widest = SIZE_MAX;
-      for (uint64_t pending = live; pending != 0; pending &= pending - 1) {
-        const unsigned slot = static_cast<unsigned>(std::countr_zero(pending));
-        SmallStart& start = ring[slot];
-        const std::size_t raw_length = raw_count - start.raw_count;
-        const std::size_t projected_length = projected_count - start.projected_count;
-        if (raw_length > max_length) start.raw_dead = true;
-        if (projected_length > max_length) start.projected_dead = true;
-        KeyLevels raw_levels;
-        KeyLevels projected_levels;
-        uint64_t raw = 0;
-        const bool raw_probed = !start.raw_dead;
-        if (raw_probed) {
-          raw = raw_hash - start.raw_hash * powers[raw_length];
-          raw_levels = decide.Probe(raw, start.raw_dead);
-        }
-        if (!start.projected_dead) {
-          const uint64_t projected =
-              projected_hash - start.projected_hash * powers[projected_length];
-          if (raw_probed && projected == raw) {
-            projected_levels = raw_levels;
-            start.projected_dead = start.raw_dead;
-          } else {
-            projected_levels = decide.Probe(projected, start.projected_dead);
-          }
-        }
-        if (start.raw_dead && start.projected_dead) live &= ~(uint64_t{1} << slot);
-        if (start.position < widest && decide.Decide(raw_levels, projected_levels)) {
-          widest = start.position;
-        }
+    if (projected_length <= max_length_) {
+      const uint64_t projected =
+          now.projected_hash - before.projected_hash * powers_[projected_length];
+      if ((raw_length > max_length_ || projected != raw) && keys_.MayBePrefix(projected)) {
+        return false;
       }
-      if (widest != SIZE_MAX && !sink.OnSpan(widest, i)) return;
+    }
+    fresh_ = false;
+    return true;
+  }
+
+  // At a word end with the prefix state given: the first position of the widest span ending
+  // there that is masked, or SIZE_MAX. Not inlined, to keep the scan's loop small; the prefix
+  // state comes in registers.
+  [[gnu::noinline]] std::size_t End(uint64_t raw_hash, uint64_t projected_hash,
+                                    std::size_t raw_count, std::size_t projected_count) {
+    const Prefix now{raw_hash, projected_hash, raw_count, projected_count};
+    // The widest masked span is the one from the oldest start; every live start is visited
+    // anyway, to find those that died. Live starts are older than the fresh one.
+    std::size_t widest = SIZE_MAX;
+    for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
+      const unsigned slot = static_cast<unsigned>(std::countr_zero(remaining));
+      SmallStart& start = ring_[slot];
+      const bool masked = VisitStart(decide_, max_length_, powers_, start, now);
+      if (start.raw_dead && start.projected_dead) live_ &= ~(uint64_t{1} << slot);
+      if (masked && start.position < widest) widest = start.position;
+    }
+    if (fresh_) {
+      fresh_ = false;
+      const unsigned slot = (recorded_ - 1) & 63;
+      SmallStart& start = ring_[slot];
+      const bool masked = VisitStart(decide_, max_length_, powers_, start, now);
+      if (!start.raw_dead || !start.projected_dead) live_ |= uint64_t{1} << slot;
+      if (masked && widest == SIZE_MAX) widest = start.position;
+    }
+    return widest;
+  }
+
+ private:
+  const Decider decide_;
+  const KeyLookup keys_;
+  const std::size_t max_length_;
+  const uint64_t* const powers_;
+  const std::size_t window_;
+  std::array<SmallStart, 64> ring_;
+  uint64_t live_ = 0;         // bit k: ring_[k] is older than the newest start, may be listed
+  bool fresh_ = false;        // the newest start has not met a word end yet
+  std::size_t recorded_ = 0;  // starts recorded so far; start k goes to slot k % 64
+};
+
+void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                     std::size_t window, SpanSink& sink) {
+  SmallWindowScanner starts(data, level, window);
+  const CharClassTable& classes = data.utils->classes();
+  const CharClass* const common = classes.common();
+  const uint32_t* const scan_codes = classes.scan_codes();
+  const char32_t* const chars = text.data();
+  const std::size_t size = text.size();
+  auto code_at = [&](std::size_t position) {
+    const char32_t c = chars[position];
+    return c < CharClassTable::kSize ? scan_codes[c] : CharClassTable::kScanOther;
+  };
+  auto class_at = [&](std::size_t position) {
+    const char32_t c = chars[position];
+    return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
+  };
+
+  Prefix now;
+  bool previous_separator = true;
+  std::size_t i = 0;
+  while (i < size) {
+    uint32_t code = code_at(i);
+    // A blank starts, ends and adds to nothing; it only makes the next code point follow a
+    // separator.
+    if (code == CharClassTable::kScanBlank) {
+      previous_separator = true;
+      ++i;
+      continue;
+    }
+    bool word_char = true;
+    bool plain_run = CharClassTable::IsPlainScanCode(code);
+    if (plain_run && previous_separator) {
+      // The usual word start: a plain letter after a separator.
+      starts.Start(i, now);
+      previous_separator = false;
+    } else {
+      const CharClass current = class_at(i);
+      const uint8_t flags = current.flags;
+      word_char = (flags & kWordChar) != 0;
+      if (word_char && previous_separator) starts.Start(i, now);
+      previous_separator = (flags & kSeparator) != 0;
+      const bool raw_key = (flags & kRawKey) != 0;
+      const bool projected_key = (flags & kProjectedKey) != 0;
+      now.raw_hash = now.raw_hash * (raw_key ? kHashMultiplier : 1) + (raw_key ? current.raw : 0);
+      now.raw_count += raw_key;
+      now.projected_hash = now.projected_hash * (projected_key ? kHashMultiplier : 1) +
+                           (projected_key ? current.projected : 0);
+      now.projected_count += projected_key;
+      ++i;
+      // The plain letters that follow a non-separator start no word and end none before
+      // the last of them.
+      plain_run =
+          !previous_separator && i < size && CharClassTable::IsPlainScanCode(code = code_at(i));
+    }
+    if (plain_run) {
+      // Both keys advance by the same code point; while they are equal (no code point so far
+      // entered them differently) only one needs computing.
+      const std::size_t from = i;
+      uint64_t raw_hash = now.raw_hash;
+      if (now.projected_hash == raw_hash) {
+        do {
+          raw_hash = raw_hash * kHashMultiplier + code;
+        } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
+        now.projected_hash = raw_hash;
+      } else {
+        uint64_t projected_hash = now.projected_hash;
+        do {
+          raw_hash = raw_hash * kHashMultiplier + code;
+          projected_hash = projected_hash * kHashMultiplier + code;
+        } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
+        now.projected_hash = projected_hash;
+      }
+      now.raw_hash = raw_hash;
+      now.raw_count += i - from;
+      now.projected_count += i - from;
     }
 
-    previous_separator = (current.flags & kSeparator) != 0;
-    current = next;
+    // A word ends at i - 1 (a word character, as every plain letter is) when a separator or
+    // the end of the text follows.
+    if (!word_char || !starts.any()) continue;
+    bool blank_next = false;
+    if (i < size) {
+      code = code_at(i);
+      blank_next = code == CharClassTable::kScanBlank;
+      if (!blank_next &&
+          (CharClassTable::IsPlainScanCode(code) || (class_at(i).flags & kSeparator) == 0)) {
+        continue;
+      }
+    }
+    if (starts.EndsQuietly(now)) {
+      if (blank_next) {
+        previous_separator = true;
+        ++i;
+      }
+      continue;
+    }
+    const std::size_t widest =
+        starts.End(now.raw_hash, now.projected_hash, now.raw_count, now.projected_count);
+    if (widest != SIZE_MAX && !sink.OnSpan(widest, i - 1)) return;
+    if (blank_next) {
+      // The blank after the word, passed over here rather than at the top of the loop.
+      previous_separator = true;
+      ++i;
+    }
   }
 }
 

@@ -3,6 +3,8 @@
 // old data keeps converting; the strict decoder is the one that guards request input.
 #include "sdk/text/code_conversion.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace sdk::text {
@@ -51,6 +53,39 @@ bool ReadLenient(const unsigned char*& p, const unsigned char* end, char32_t* ou
   return true;
 }
 
+// Facts about a code-point text gathered in one pass that vectorises: the bytes its UTF-8 form
+// needs beyond one per code point, whether every value is at most 0x10FFFF, and whether it
+// holds a U+0000. The loop works on signed 32-bit lanes (plain SSE2 has no unsigned compares):
+// a value above 0x7FFFFFFF reads as negative, which marks it out of range like any value above
+// 0x10FFFF, and then the byte count does not matter. The counters are 32-bit per block of 2^20
+// code points, so they cannot overflow.
+struct TextSummary {
+  uint64_t extra_bytes = 0;
+  bool in_range = true;
+  bool has_nul = false;
+};
+
+TextSummary Summarize(const char32_t* text, size_t size) {
+  TextSummary summary;
+  constexpr size_t kBlock = size_t{1} << 20;
+  for (size_t begin = 0; begin < size; begin += kBlock) {
+    const size_t end = std::min(size, begin + kBlock);
+    int32_t extra = 0;
+    int32_t nuls = 0;
+    int32_t out_of_range = 0;
+    for (size_t i = begin; i < end; ++i) {
+      const auto c = static_cast<int32_t>(text[i]);
+      extra += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+      nuls += c == 0;
+      out_of_range |= (c < 0) | (c > static_cast<int32_t>(kMaxCodePoint));
+    }
+    summary.extra_bytes += static_cast<uint32_t>(extra);
+    summary.has_nul |= nuls != 0;
+    summary.in_range &= out_of_range == 0;
+  }
+  return summary;
+}
+
 }  // namespace
 
 std::u32string Utf8ToUtf32(std::string_view text, bool* ok) {
@@ -60,7 +95,15 @@ std::u32string Utf8ToUtf32(std::string_view text, bool* ok) {
   const auto* end = p + text.size();
   char32_t* out = result.data();
   while (p < end) {
-    // ASCII runs are the common case in chat text: copy them without classification.
+    // ASCII runs are the common case in chat text: widen them eight bytes at a time.
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      for (int i = 0; i < 8; ++i) out[i] = p[i];
+      p += 8;
+      out += 8;
+    }
     while (p < end && *p < 0x80) *out++ = *p++;
     if (p == end) break;
     if (!ReadLenient(p, end, out)) {
@@ -69,40 +112,48 @@ std::u32string Utf8ToUtf32(std::string_view text, bool* ok) {
     }
     ++out;
   }
-  result.resize(static_cast<size_t>(out - result.data()));
-  const size_t nul = result.find(U'\0');
-  if (nul != std::u32string::npos) result.resize(nul);
+  // The result ends at the first U+0000, or where the conversion ended.
+  size_t size = static_cast<size_t>(out - result.data());
+  if (Summarize(result.data(), size).has_nul) size = std::u32string_view(result).find(U'\0');
+  result.resize(size);
   if (ok) *ok = true;
   return result;
 }
 
 std::string Utf32ToUtf8(std::u32string_view text, bool* ok) {
-  const size_t nul = text.find(U'\0');
-  if (nul != std::u32string_view::npos) text = text.substr(0, nul);
-  std::string result;
-  result.resize(text.size() * 4);
+  TextSummary summary = Summarize(text.data(), text.size());
+  if (summary.has_nul) {  // rare: the text ends at its first U+0000
+    text = text.substr(0, text.find(U'\0'));
+    summary = Summarize(text.data(), text.size());
+  }
+  if (!summary.in_range) {
+    if (ok) *ok = false;
+    return {};
+  }
+  const size_t size = text.size() + summary.extra_bytes;
+  std::string result(size, '\0');
   char* out = result.data();
-  for (const char32_t c : text) {
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (c >> 6));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (c >> 12));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c <= kMaxCodePoint) {
-      *out++ = static_cast<char>(0xF0 | (c >> 18));
-      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      if (ok) *ok = false;
-      return {};
+  if (size == text.size()) {
+    for (const char32_t c : text) *out++ = static_cast<char>(c);  // all ASCII
+  } else {
+    for (const char32_t c : text) {
+      if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+      } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      }
     }
   }
-  result.resize(static_cast<size_t>(out - result.data()));
   if (ok) *ok = true;
   return result;
 }
@@ -152,8 +203,20 @@ bool IsValidUtf8(std::string_view text) {
   const char* p = text.data();
   const char* end = p + text.size();
   while (p < end) {
-    if (static_cast<unsigned char>(*p) < 0x80) {
-      ++p;
+    while (end - p >= 8) {  // skip ASCII eight bytes at a time
+      uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      p += 8;
+    }
+    while (p < end && static_cast<unsigned char>(*p) < 0x80) ++p;
+    if (p == end) break;
+    // Two-byte sequences (Latin, Greek, Cyrillic, ...) are checked here; C0 and C1 only
+    // start overlong forms. Everything else goes through the full decoder.
+    const auto lead = static_cast<unsigned char>(p[0]);
+    if (lead >= 0xC2 && lead <= 0xDF && end - p >= 2 &&
+        IsContinuation(static_cast<unsigned char>(p[1]))) {
+      p += 2;
       continue;
     }
     if (DecodeUtf8(&p, end, nullptr) != DecodeStatus::kOk) return false;

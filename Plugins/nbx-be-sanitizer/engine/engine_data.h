@@ -44,11 +44,7 @@ class KeyLookup {
     // answers most lookups without touching the table.
     const uint64_t bit = (key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
     if ((filter_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return KeyLevels{};
-    for (uint64_t slot = (key * 0x9E3779B97F4A7C15ull) >> shift_;; slot = (slot + 1) & mask_) {
-      const KeyEntry& entry = entries_[slot];
-      if (entry.key == key) return entry.levels;
-      if (entry.key == 0) return KeyLevels{};
-    }
+    return FindInTable(key);
   }
   // False when no filter or unfilter entry's key sequence starts with the sequence `key`
   // stands for (but for a 64-bit collision): then no longer span from the same start can be
@@ -60,6 +56,15 @@ class KeyLookup {
 
  private:
   friend class KeyLevelTable;
+  // Out of line: reached only for the few keys the bitmap lets through.
+  [[gnu::noinline]] KeyLevels FindInTable(uint64_t key) const {
+    for (uint64_t slot = (key * 0x9E3779B97F4A7C15ull) >> shift_;; slot = (slot + 1) & mask_) {
+      const KeyEntry& entry = entries_[slot];
+      if (entry.key == key) return entry.levels;
+      if (entry.key == 0) return KeyLevels{};
+    }
+  }
+
   const KeyEntry* entries_ = nullptr;
   uint64_t mask_ = 0;
   unsigned shift_ = 64;

@@ -1,22 +1,22 @@
 // The normal and aggressive scans (scan.h, scan_internal.h).
 //
-// The normal scan walks the text once. It keeps running prefix keys (raw and projected) and
-// the number of code points that entered each, and records, at every word start, the prefix
-// state there; the key of a span is then the prefix key at its end minus the prefix key at
-// its start times a power of the multiplier (the key is a polynomial in the multiplier, with
-// wrap-around arithmetic on both sides). What a word end decides rests on three facts:
+// The normal scan walks the text once and never computes a key from scratch: the key of a
+// span extends the key of a shorter span from the same start (h = h * M + c, M the key
+// multiplier, in wrap-around arithmetic), or is the difference of two prefix keys (the prefix
+// key at the span's end minus the one at its start times a power of M). What a word end
+// decides rests on three facts:
 // - a span taking in more code points than the longest listed key cannot be listed (but for a
 //   64-bit collision), and spans only grow towards older starts and later ends;
 // - a span whose key is no prefix of any listed key (a bitmap of all prefixes of all entries'
 //   keys answers this) has no listed extension either: its start is dead for that key;
 // - all spans of a word end end at the same position, so the widest masked one covers the
 //   others and is the only one reported.
-// Two loops apply them. For windows of up to 64 words (every caller but the embedded scan) a
-// bit mask holds the starts still alive, and a word end visits only those. For larger windows
-// the recorded starts are visited from the newest on until both keys are too long, and starts
-// between which no code point enters a key (runs of apostrophes, projected-away symbols, the
-// one-code-point words of the embedded scan) are decided as one run, which keeps the work
-// linear in the text.
+// Two loops apply them. For windows of up to 64 words (every caller but the embedded scan)
+// each start still alive carries the keys of the text from it on, and a bit mask tells which
+// starts are alive. For larger windows prefix keys are kept, the recorded starts are visited
+// from the newest on until both keys are too long, and starts between which no code point
+// enters a key (runs of apostrophes, projected-away symbols, the one-code-point words of the
+// embedded scan) are decided as one run, which keeps the work linear in the text.
 // A text holding U+0000 (where a key stops) takes the plain path: the word-span iterator and
 // a key computed from scratch per span.
 #include "Plugins/nbx-be-sanitizer/engine/scan.h"
@@ -110,57 +110,35 @@ void PlainNormalScan(const EngineData& data, std::u32string_view text, uint32_t 
 
 // The scan for windows of up to 64 words (every caller but the embedded scan).
 //
-// The prefix state: the raw and the projected key of the text read so far, and the number of
-// code points that entered each.
-struct Prefix {
-  uint64_t raw_hash = 0;
-  uint64_t projected_hash = 0;
-  std::size_t raw_count = 0;
-  std::size_t projected_count = 0;
-};
-
+// Each start of the window carries the raw and the projected key of the text from it to the
+// current position (running keys), and the number of code points that entered each; a word
+// end reads the keys of its spans directly. A run of plain letters is hashed once, from zero,
+// and appended to every start's keys: key * M^k + run for a run of k letters (the key is a
+// polynomial in the multiplier M, with wrap-around arithmetic).
 struct SmallStart {
   std::size_t position;
-  Prefix before;  // the prefix state before `position`
-  bool raw_dead;
+  uint64_t raw_hash;
+  uint64_t projected_hash;
+  std::size_t raw_length;
+  std::size_t projected_length;
+  bool raw_dead;  // no later span from here can be listed by its raw key
   bool projected_dead;
 };
 
-// Decides the span from `start` to the word end whose prefix state is `now`: whether it is
-// masked. Marks the start dead for each key that no span from it can be listed by any more.
-inline bool VisitStart(const Decider& decide, std::size_t max_length, const uint64_t* powers,
-                       SmallStart& start, const Prefix& now) {
-  const std::size_t raw_length = now.raw_count - start.before.raw_count;
-  const std::size_t projected_length = now.projected_count - start.before.projected_count;
-  bool raw_dead = start.raw_dead || raw_length > max_length;
-  bool projected_dead = start.projected_dead || projected_length > max_length;
-  KeyLevels raw_levels;
-  KeyLevels projected_levels;
-  uint64_t raw = 0;
-  const bool raw_probed = !raw_dead;
-  if (raw_probed) {
-    raw = now.raw_hash - start.before.raw_hash * powers[raw_length];
-    raw_levels = decide.Probe(raw, raw_dead);
-  }
-  if (!projected_dead) {
-    const uint64_t projected =
-        now.projected_hash - start.before.projected_hash * powers[projected_length];
-    if (raw_probed && projected == raw) {
-      projected_levels = raw_levels;
-      projected_dead = raw_dead;
-    } else {
-      projected_levels = decide.Probe(projected, projected_dead);
-    }
-  }
-  start.raw_dead = raw_dead;
-  start.projected_dead = projected_dead;
-  return decide.Decide(raw_levels, projected_levels);
-}
+// The newest start before its first word end. Neither key is known dead yet (only a word end
+// decides that), so it needs no flags; the scan keeps it in registers.
+struct FreshStart {
+  std::size_t position = 0;
+  uint64_t raw_hash = 0;
+  uint64_t projected_hash = 0;
+  std::size_t raw_length = 0;
+  std::size_t projected_length = 0;
+};
 
-// The starts of the window that can still be listed sit in a ring of 64 records, with a bit
-// mask of the live ones; at a word end only those are visited. The newest start is "fresh"
-// until its first word end (or the next start) and joins the live ones only if it survives
-// that end: most starts die there (no listed key begins with their word).
+// The starts of the window that can still be listed, older than the fresh one, sit in a ring
+// of 64 records with a bit mask of the live ones. The fresh start joins them if it survives
+// its first word end (or when the next start comes first); most starts die there, because no
+// listed key begins with their word.
 class SmallWindowScanner {
  public:
   SmallWindowScanner(const EngineData& data, uint32_t level, std::size_t window)
@@ -170,92 +148,167 @@ class SmallWindowScanner {
         powers_(data.powers.data()),
         window_(window) {}
 
-  // Records a word start at `position`, before which the prefix state is `now`.
-  void Start(std::size_t position, Prefix now) {
-    // A start that met no word end yet (a separator that is a word character, such as a
-    // projected symbol, and the word character after it both start words) stays a candidate.
-    if (fresh_) live_ |= uint64_t{1} << ((recorded_ - 1) & 63);
+  bool any_live() const { return live_ != 0; }
+
+  // Records a new start; `fresh`, when present (`had_fresh`), becomes a live start.
+  void Start(bool had_fresh, const FreshStart& fresh) {
+    if (had_fresh) Keep(fresh, recorded_ - 1);
     // The start that leaves the window can no longer begin a span (with a window of 64 it is
-    // the one whose slot is reused).
-    if (recorded_ >= window_) live_ &= ~(uint64_t{1} << ((recorded_ - window_) & 63));
-    // Field by field: a copy of the whole record may be made with wide moves that read back
-    // the prefix state just stored, which stalls.
-    SmallStart& start = ring_[recorded_ & 63];
-    start.position = position;
-    start.before.raw_hash = now.raw_hash;
-    start.before.projected_hash = now.projected_hash;
-    start.before.raw_count = now.raw_count;
-    start.before.projected_count = now.projected_count;
-    start.raw_dead = false;
-    start.projected_dead = false;
-    fresh_ = true;
+    // the one whose slot is reused). Without a branch: the outcome changes at every text's
+    // first words.
+    live_ &= ~(uint64_t{recorded_ >= window_} << ((recorded_ - window_) & 63));
     ++recorded_;
   }
 
-  // Whether any start may still be listed: false when a word end has nothing to decide.
-  bool any() const { return fresh_ || live_ != 0; }
-
-  // The usual word end: no older start is live, and neither key of the newest start's span
-  // (its word alone) begins any listed key. That span is then neither filtered nor exempt
-  // (every listed key is a prefix of itself), and the start is dead: End would decide the
-  // same, at a higher cost. Returns false, deciding nothing, in every other case.
-  bool EndsQuietly(Prefix now) {
-    if (live_ != 0 || !fresh_) return false;
-    const Prefix& before = ring_[(recorded_ - 1) & 63].before;
-    const std::size_t raw_length = now.raw_count - before.raw_count;
-    const std::size_t projected_length = now.projected_count - before.projected_count;
-    uint64_t raw = 0;
-    if (raw_length <= max_length_) {
-      raw = now.raw_hash - before.raw_hash * powers_[raw_length];
-      if (keys_.MayBePrefix(raw)) return false;
-    }
-    if (projected_length <= max_length_) {
-      const uint64_t projected =
-          now.projected_hash - before.projected_hash * powers_[projected_length];
-      if ((raw_length > max_length_ || projected != raw) && keys_.MayBePrefix(projected)) {
-        return false;
-      }
-    }
-    fresh_ = false;
-    return true;
+  // Whether the word end whose only start is `fresh` (no live start) decides nothing: neither
+  // key of the span from `fresh` begins a listed key, so the span is neither filtered nor
+  // exempt (every listed key is a prefix of itself) and the start is dead. End would decide
+  // the same, at a higher cost.
+  bool EndsQuietly(const FreshStart& fresh) const {
+    const bool raw_fits = fresh.raw_length <= max_length_;
+    if (raw_fits && keys_.MayBePrefix(fresh.raw_hash)) return false;
+    return fresh.projected_length > max_length_ ||
+           (raw_fits && fresh.projected_hash == fresh.raw_hash) ||
+           !keys_.MayBePrefix(fresh.projected_hash);
   }
 
-  // At a word end with the prefix state given: the first position of the widest span ending
-  // there that is masked, or SIZE_MAX. Not inlined, to keep the scan's loop small; the prefix
-  // state comes in registers.
-  [[gnu::noinline]] std::size_t End(uint64_t raw_hash, uint64_t projected_hash,
-                                    std::size_t raw_count, std::size_t projected_count) {
-    const Prefix now{raw_hash, projected_hash, raw_count, projected_count};
+  // Decides a word end: visits every live start and the fresh one (when `has_fresh`), keeps
+  // the fresh one if it survives, and returns the first position of the widest masked span,
+  // or SIZE_MAX. Not inlined, to keep the scan's loop small.
+  [[gnu::noinline]] std::size_t End(bool has_fresh, std::size_t position, uint64_t raw_hash,
+                                    uint64_t projected_hash, std::size_t raw_length,
+                                    std::size_t projected_length) {
+    // Usually no key of any span ending here begins a listed key (the word after a word
+    // that began one, say): then nothing is masked and every start dies, which the prefix
+    // bitmap alone tells.
+    bool any_prefix = has_fresh && (CouldBeListed(raw_hash, raw_length) ||
+                                    CouldBeListed(projected_hash, projected_length));
+    for (uint64_t remaining = live_; remaining != 0 && !any_prefix; remaining &= remaining - 1) {
+      const SmallStart& start = ring_[std::countr_zero(remaining)];
+      any_prefix =
+          (!start.raw_dead && CouldBeListed(start.raw_hash, start.raw_length)) ||
+          (!start.projected_dead && CouldBeListed(start.projected_hash, start.projected_length));
+    }
+    if (!any_prefix) {
+      live_ = 0;
+      return SIZE_MAX;
+    }
     // The widest masked span is the one from the oldest start; every live start is visited
     // anyway, to find those that died. Live starts are older than the fresh one.
     std::size_t widest = SIZE_MAX;
     for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
       const unsigned slot = static_cast<unsigned>(std::countr_zero(remaining));
       SmallStart& start = ring_[slot];
-      const bool masked = VisitStart(decide_, max_length_, powers_, start, now);
+      const bool masked = Visit(start);
       if (start.raw_dead && start.projected_dead) live_ &= ~(uint64_t{1} << slot);
       if (masked && start.position < widest) widest = start.position;
     }
-    if (fresh_) {
-      fresh_ = false;
-      const unsigned slot = (recorded_ - 1) & 63;
-      SmallStart& start = ring_[slot];
-      const bool masked = VisitStart(decide_, max_length_, powers_, start, now);
-      if (!start.raw_dead || !start.projected_dead) live_ |= uint64_t{1} << slot;
-      if (masked && widest == SIZE_MAX) widest = start.position;
+    if (has_fresh) {
+      SmallStart start{position,         raw_hash, projected_hash, raw_length,
+                       projected_length, false,    false};
+      const bool masked = Visit(start);
+      if (!start.raw_dead || !start.projected_dead) {
+        const unsigned slot = (recorded_ - 1) & 63;
+        ring_[slot] = start;
+        live_ |= uint64_t{1} << slot;
+      }
+      if (masked && widest == SIZE_MAX) widest = position;
     }
     return widest;
   }
 
+  // Appends a run of `count` plain letters whose key from zero is `run` to every live start.
+  [[gnu::noinline]] void ExtendLive(uint64_t run, std::size_t count) {
+    const uint64_t power = count <= max_length_ ? powers_[count] : 0;
+    for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
+      SmallStart& start = ring_[std::countr_zero(remaining)];
+      // A key past the longest listed one is dead by its length; its value no longer matters.
+      start.raw_hash = start.raw_hash * power + run;
+      start.projected_hash = start.projected_hash * power + run;
+      start.raw_length += count;
+      start.projected_length += count;
+    }
+  }
+
+  // Appends one code point of class `cls` to every live start.
+  [[gnu::noinline]] void AddToLive(const CharClass& cls) {
+    const bool raw_key = (cls.flags & kRawKey) != 0;
+    const bool projected_key = (cls.flags & kProjectedKey) != 0;
+    for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
+      SmallStart& start = ring_[std::countr_zero(remaining)];
+      AddCode(raw_key, cls.raw, start.raw_hash, start.raw_length);
+      AddCode(projected_key, cls.projected, start.projected_hash, start.projected_length);
+    }
+  }
+
+  // Appends `value` to a key when the code point enters it.
+  static void AddCode(bool enters, char32_t value, uint64_t& hash, std::size_t& length) {
+    hash = hash * (enters ? kHashMultiplier : 1) + (enters ? value : 0);
+    length += enters;
+  }
+
+  // Appends a run of `count` plain letters whose key from zero is `run` to `fresh`.
+  void ExtendFresh(FreshStart& fresh, uint64_t run, std::size_t count) const {
+    if (fresh.raw_length == 0 && fresh.projected_length == 0) {
+      // The usual case: the start is the run's first letter.
+      fresh.raw_hash = run;
+      fresh.projected_hash = run;
+    } else {
+      const uint64_t power = count <= max_length_ ? powers_[count] : 0;
+      fresh.raw_hash = fresh.raw_hash * power + run;
+      fresh.projected_hash = fresh.projected_hash * power + run;
+    }
+    fresh.raw_length += count;
+    fresh.projected_length += count;
+  }
+
  private:
+  // Decides the span from `start` to the current word end: whether it is masked. Marks the
+  // start dead for each key that no span from it can be listed by any more.
+  bool Visit(SmallStart& start) const {
+    bool raw_dead = start.raw_dead || start.raw_length > max_length_;
+    bool projected_dead = start.projected_dead || start.projected_length > max_length_;
+    KeyLevels raw_levels;
+    KeyLevels projected_levels;
+    const bool raw_probed = !raw_dead;
+    if (raw_probed) raw_levels = decide_.Probe(start.raw_hash, raw_dead);
+    if (!projected_dead) {
+      if (raw_probed && start.projected_hash == start.raw_hash) {
+        projected_levels = raw_levels;
+        projected_dead = raw_dead;
+      } else {
+        projected_levels = decide_.Probe(start.projected_hash, projected_dead);
+      }
+    }
+    start.raw_dead = raw_dead;
+    start.projected_dead = projected_dead;
+    return decide_.Decide(raw_levels, projected_levels);
+  }
+
+  // Whether a key of `length` code points may still be or begin a listed key.
+  bool CouldBeListed(uint64_t key, std::size_t length) const {
+    return length <= max_length_ && keys_.MayBePrefix(key);
+  }
+
+  void Keep(const FreshStart& fresh, std::size_t index) {
+    const unsigned slot = index & 63;
+    ring_[slot] = SmallStart{fresh.position,
+                             fresh.raw_hash,
+                             fresh.projected_hash,
+                             fresh.raw_length,
+                             fresh.projected_length,
+                             false,
+                             false};
+    live_ |= uint64_t{1} << slot;
+  }
+
   const Decider decide_;
   const KeyLookup keys_;
   const std::size_t max_length_;
   const uint64_t* const powers_;
   const std::size_t window_;
   std::array<SmallStart, 64> ring_;
-  uint64_t live_ = 0;         // bit k: ring_[k] is older than the newest start, may be listed
-  bool fresh_ = false;        // the newest start has not met a word end yet
+  uint64_t live_ = 0;         // bit k: ring_[k] may still be listed
   std::size_t recorded_ = 0;  // starts recorded so far; start k goes to slot k % 64
 };
 
@@ -276,7 +329,8 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
   };
 
-  Prefix now;
+  FreshStart fresh;
+  bool has_fresh = false;
   bool previous_separator = true;
   std::size_t i = 0;
   while (i < size) {
@@ -292,21 +346,27 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     bool plain_run = CharClassTable::IsPlainScanCode(code);
     if (plain_run && previous_separator) {
       // The usual word start: a plain letter after a separator.
-      starts.Start(i, now);
+      starts.Start(has_fresh, fresh);
+      fresh = FreshStart{i};
+      has_fresh = true;
       previous_separator = false;
     } else {
       const CharClass current = class_at(i);
       const uint8_t flags = current.flags;
       word_char = (flags & kWordChar) != 0;
-      if (word_char && previous_separator) starts.Start(i, now);
+      if (word_char && previous_separator) {
+        starts.Start(has_fresh, fresh);
+        fresh = FreshStart{i};
+        has_fresh = true;
+      }
+      if (has_fresh) {
+        SmallWindowScanner::AddCode((flags & kRawKey) != 0, current.raw, fresh.raw_hash,
+                                    fresh.raw_length);
+        SmallWindowScanner::AddCode((flags & kProjectedKey) != 0, current.projected,
+                                    fresh.projected_hash, fresh.projected_length);
+      }
+      if (starts.any_live()) starts.AddToLive(current);
       previous_separator = (flags & kSeparator) != 0;
-      const bool raw_key = (flags & kRawKey) != 0;
-      const bool projected_key = (flags & kProjectedKey) != 0;
-      now.raw_hash = now.raw_hash * (raw_key ? kHashMultiplier : 1) + (raw_key ? current.raw : 0);
-      now.raw_count += raw_key;
-      now.projected_hash = now.projected_hash * (projected_key ? kHashMultiplier : 1) +
-                           (projected_key ? current.projected : 0);
-      now.projected_count += projected_key;
       ++i;
       // The plain letters that follow a non-separator start no word and end none before
       // the last of them.
@@ -314,31 +374,19 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           !previous_separator && i < size && CharClassTable::IsPlainScanCode(code = code_at(i));
     }
     if (plain_run) {
-      // Both keys advance by the same code point; while they are equal (no code point so far
-      // entered them differently) only one needs computing.
+      // The run's key from zero, appended to every start's keys afterwards.
       const std::size_t from = i;
-      uint64_t raw_hash = now.raw_hash;
-      if (now.projected_hash == raw_hash) {
-        do {
-          raw_hash = raw_hash * kHashMultiplier + code;
-        } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
-        now.projected_hash = raw_hash;
-      } else {
-        uint64_t projected_hash = now.projected_hash;
-        do {
-          raw_hash = raw_hash * kHashMultiplier + code;
-          projected_hash = projected_hash * kHashMultiplier + code;
-        } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
-        now.projected_hash = projected_hash;
-      }
-      now.raw_hash = raw_hash;
-      now.raw_count += i - from;
-      now.projected_count += i - from;
+      uint64_t run = 0;
+      do {
+        run = run * kHashMultiplier + code;
+      } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
+      if (has_fresh) starts.ExtendFresh(fresh, run, i - from);
+      if (starts.any_live()) starts.ExtendLive(run, i - from);
     }
 
     // A word ends at i - 1 (a word character, as every plain letter is) when a separator or
     // the end of the text follows.
-    if (!word_char || !starts.any()) continue;
+    if (!word_char || (!has_fresh && !starts.any_live())) continue;
     bool blank_next = false;
     if (i < size) {
       code = code_at(i);
@@ -348,16 +396,13 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
         continue;
       }
     }
-    if (starts.EndsQuietly(now)) {
-      if (blank_next) {
-        previous_separator = true;
-        ++i;
-      }
-      continue;
+    if (!has_fresh || starts.any_live() || !starts.EndsQuietly(fresh)) {
+      const std::size_t widest =
+          starts.End(has_fresh, fresh.position, fresh.raw_hash, fresh.projected_hash,
+                     fresh.raw_length, fresh.projected_length);
+      if (widest != SIZE_MAX && !sink.OnSpan(widest, i - 1)) return;
     }
-    const std::size_t widest =
-        starts.End(now.raw_hash, now.projected_hash, now.raw_count, now.projected_count);
-    if (widest != SIZE_MAX && !sink.OnSpan(widest, i - 1)) return;
+    has_fresh = false;
     if (blank_next) {
       // The blank after the word, passed over here rather than at the top of the loop.
       previous_separator = true;

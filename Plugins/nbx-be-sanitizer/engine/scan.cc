@@ -154,9 +154,8 @@ class SmallWindowScanner {
   void Start(bool had_fresh, const FreshStart& fresh) {
     if (had_fresh) Keep(fresh, recorded_ - 1);
     // The start that leaves the window can no longer begin a span (with a window of 64 it is
-    // the one whose slot is reused). Without a branch: the outcome changes at every text's
-    // first words.
-    live_ &= ~(uint64_t{recorded_ >= window_} << ((recorded_ - window_) & 63));
+    // the one whose slot is reused).
+    if (recorded_ >= window_) live_ &= ~(uint64_t{1} << ((recorded_ - window_) & 63));
     ++recorded_;
   }
 
@@ -312,7 +311,10 @@ class SmallWindowScanner {
   std::size_t recorded_ = 0;  // starts recorded so far; start k goes to slot k % 64
 };
 
-void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
+// Returns false, having maybe reported some spans already, when it meets U+0000 (where a key
+// stops, which this loop does not follow); true when it read the whole text or the sink
+// stopped it.
+bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
                      std::size_t window, SpanSink& sink) {
   SmallWindowScanner starts(data, level, window);
   const CharClassTable& classes = data.utils->classes();
@@ -351,6 +353,7 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       has_fresh = true;
       previous_separator = false;
     } else {
+      if (chars[i] == 0) return false;
       const CharClass current = class_at(i);
       const uint8_t flags = current.flags;
       word_char = (flags & kWordChar) != 0;
@@ -400,7 +403,7 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       const std::size_t widest =
           starts.End(has_fresh, fresh.position, fresh.raw_hash, fresh.projected_hash,
                      fresh.raw_length, fresh.projected_length);
-      if (widest != SIZE_MAX && !sink.OnSpan(widest, i - 1)) return;
+      if (widest != SIZE_MAX && !sink.OnSpan(widest, i - 1)) return true;
     }
     has_fresh = false;
     if (blank_next) {
@@ -409,22 +412,16 @@ void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       ++i;
     }
   }
+  return true;
 }
 
 }  // namespace
 
-void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                uint32_t max_words, SpanSink& sink) {
-  if (text.empty() || data.keys.empty()) return;
-  if (HasNul(text)) {
-    PlainNormalScan(data, text, level, max_words, sink);
-    return;
-  }
-  const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
-  if (window <= 64) {
-    SmallWindowScan(data, text, level, window, sink);
-    return;
-  }
+namespace {
+
+// The scan for windows of more than 64 words (the embedded scan), on a text without U+0000.
+void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                     std::size_t window, SpanSink& sink) {
   std::size_t capacity = 1;
   while (capacity < window) capacity <<= 1;
   const std::size_t ring_mask = capacity - 1;
@@ -527,6 +524,27 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
     previous_separator = (current.flags & kSeparator) != 0;
     current = next;
   }
+}
+
+}  // namespace
+
+bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                   uint32_t max_words, SpanSink& sink) {
+  if (text.empty() || data.keys.empty()) return true;
+  const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
+  if (window <= 64) return SmallWindowScan(data, text, level, window, sink);
+  if (HasNul(text)) return false;
+  LargeWindowScan(data, text, level, window, sink);
+  return true;
+}
+
+void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                uint32_t max_words, SpanSink& sink) {
+  if (HasNul(text)) {
+    if (!data.keys.empty()) PlainNormalScan(data, text, level, max_words, sink);
+    return;
+  }
+  TryNormalScan(data, text, level, max_words, sink);
 }
 
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,

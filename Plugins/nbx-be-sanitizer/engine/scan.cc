@@ -203,14 +203,12 @@ class SmallWindowScanner {
       if (masked && start.position < widest) widest = start.position;
     }
     if (has_fresh) {
-      SmallStart start{position,         raw_hash, projected_hash, raw_length,
-                       projected_length, false,    false};
+      // Decided in its ring slot, which counts only if it survives.
+      const unsigned slot = (recorded_ - 1) & 63;
+      SmallStart& start = ring_[slot];
+      Fill(start, FreshStart{position, raw_hash, projected_hash, raw_length, projected_length});
       const bool masked = Visit(start);
-      if (!start.raw_dead || !start.projected_dead) {
-        const unsigned slot = (recorded_ - 1) & 63;
-        ring_[slot] = start;
-        live_ |= uint64_t{1} << slot;
-      }
+      if (!start.raw_dead || !start.projected_dead) live_ |= uint64_t{1} << slot;
       if (masked && widest == SIZE_MAX) widest = position;
     }
     return widest;
@@ -291,14 +289,20 @@ class SmallWindowScanner {
 
   void Keep(const FreshStart& fresh, std::size_t index) {
     const unsigned slot = index & 63;
-    ring_[slot] = SmallStart{fresh.position,
-                             fresh.raw_hash,
-                             fresh.projected_hash,
-                             fresh.raw_length,
-                             fresh.projected_length,
-                             false,
-                             false};
+    Fill(ring_[slot], fresh);
     live_ |= uint64_t{1} << slot;
+  }
+
+  // Field by field: a copy of a whole record is made with wide moves that read back fields
+  // just stored one by one, which stalls.
+  static void Fill(SmallStart& start, const FreshStart& fresh) {
+    start.position = fresh.position;
+    start.raw_hash = fresh.raw_hash;
+    start.projected_hash = fresh.projected_hash;
+    start.raw_length = fresh.raw_length;
+    start.projected_length = fresh.projected_length;
+    start.raw_dead = false;
+    start.projected_dead = false;
   }
 
   const Decider decide_;

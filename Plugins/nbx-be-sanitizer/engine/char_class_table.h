@@ -53,6 +53,9 @@ class CharClassTable {
   static constexpr uint32_t kScanBlank = 0xFFFFFFFFu;
   static bool IsPlainScanCode(uint32_t code) { return code - 1 < kScanBlank - 1; }
   const uint32_t* scan_codes() const { return scan_codes_.data(); }
+  // Per code point of the common range: what it lowers to when that does not depend on its
+  // context (kSimpleLower), else 0 (U+0000 is not given this mark).
+  const char32_t* simple_lowers() const { return simple_lowers_.data(); }
   CharClass Compute(char32_t c) const;
   // Whether per-code-point lower-casing (kSimpleLower) may be used at all: false for the
   // default locales whose lower-casing depends on context (Turkish, Azeri, Lithuanian).
@@ -62,6 +65,7 @@ class CharClassTable {
   const SanitizerUtils& utils_;
   std::vector<CharClass> table_;
   std::vector<uint32_t> scan_codes_;
+  std::vector<char32_t> simple_lowers_;
   bool simple_lowering_ = false;
 };
 

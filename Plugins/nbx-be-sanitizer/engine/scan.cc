@@ -553,11 +553,8 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
 
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,
                  uint32_t level, char32_t mark, bool stop_at_first) {
-  const std::u32string_view text = lowered.text;
   bool matched = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t length = trie.LongestMatch(text, i, level);
-    if (length == 0) continue;
+  trie.ForEachLongestMatch(lowered.text, level, [&](std::size_t i, std::size_t length) {
     matched = true;
     if (target != nullptr) {
       std::size_t first = i;
@@ -569,8 +566,8 @@ bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText
       const std::size_t end = std::min(last + 1, target->size());
       for (std::size_t k = first; k < end; ++k) (*target)[k] = mark;
     }
-    if (stop_at_first) break;
-  }
+    return !stop_at_first;
+  });
   return matched;
 }
 

@@ -42,9 +42,13 @@ class KeyLookup {
     // Nearly every key a scan looks up is listed nowhere: a bitmap with one bit per listed key
     // (and about 1/16 of its bits set), small enough to stay in the first-level cache,
     // answers most lookups without touching the table.
-    const uint64_t bit = (key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
-    if ((filter_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return KeyLevels{};
+    if (!MayBeListed(key)) return KeyLevels{};
     return FindInTable(key);
+  }
+  // False when Find(key) finds nothing; true may be a false positive.
+  bool MayBeListed(uint64_t key) const {
+    const uint64_t bit = (key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
+    return key == 0 || (filter_[bit >> 6] & (uint64_t{1} << (bit & 63))) != 0;
   }
   // False when no filter or unfilter entry's key sequence starts with the sequence `key`
   // stands for (but for a 64-bit collision): then no longer span from the same start can be

@@ -159,16 +159,29 @@ class SmallWindowScanner {
     ++recorded_;
   }
 
-  // Whether the word end whose only start is `fresh` (no live start) decides nothing: neither
-  // key of the span from `fresh` begins a listed key, so the span is neither filtered nor
-  // exempt (every listed key is a prefix of itself) and the start is dead. End would decide
-  // the same, at a higher cost.
-  bool EndsQuietly(const FreshStart& fresh) const {
+  // Decides the usual word ends, those whose only start is `fresh` (no live start), where no
+  // key of the span from `fresh` is listed: nothing is masked, and the start dies when neither
+  // key begins a listed key (every listed key is a prefix of itself), else lives on. Returns
+  // false, deciding nothing, in every other case (End decides those). End would decide the
+  // same, at a higher cost.
+  bool EndsSimply(const FreshStart& fresh) {
     const bool raw_fits = fresh.raw_length <= max_length_;
-    if (raw_fits && keys_.MayBePrefix(fresh.raw_hash)) return false;
-    return fresh.projected_length > max_length_ ||
-           (raw_fits && fresh.projected_hash == fresh.raw_hash) ||
-           !keys_.MayBePrefix(fresh.projected_hash);
+    const bool projected_fits = fresh.projected_length <= max_length_;
+    const bool raw_prefix = raw_fits && keys_.MayBePrefix(fresh.raw_hash);
+    const bool same = raw_fits && projected_fits && fresh.projected_hash == fresh.raw_hash;
+    const bool projected_prefix =
+        same ? raw_prefix : projected_fits && keys_.MayBePrefix(fresh.projected_hash);
+    if (!raw_prefix && !projected_prefix) return true;
+    if ((raw_prefix && keys_.MayBeListed(fresh.raw_hash)) ||
+        (projected_prefix && !same && keys_.MayBeListed(fresh.projected_hash))) {
+      return false;
+    }
+    const unsigned slot = (recorded_ - 1) & 63;
+    Fill(ring_[slot], fresh);
+    ring_[slot].raw_dead = !raw_prefix;
+    ring_[slot].projected_dead = !projected_prefix;
+    live_ |= uint64_t{1} << slot;
+    return true;
   }
 
   // Decides a word end: visits every live start and the fresh one (when `has_fresh`), keeps
@@ -339,13 +352,14 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   bool has_fresh = false;
   bool previous_separator = true;
   std::size_t i = 0;
+  // The scan code of chars[i] whenever i < size, carried from wherever it was read first.
+  uint32_t code = size > 0 ? code_at(0) : CharClassTable::kScanBlank;
   while (i < size) {
-    uint32_t code = code_at(i);
     // A blank starts, ends and adds to nothing; it only makes the next code point follow a
     // separator.
     if (code == CharClassTable::kScanBlank) {
       previous_separator = true;
-      ++i;
+      if (++i < size) code = code_at(i);
       continue;
     }
     bool word_char = true;
@@ -374,11 +388,10 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       }
       if (starts.any_live()) starts.AddToLive(current);
       previous_separator = (flags & kSeparator) != 0;
-      ++i;
+      if (++i < size) code = code_at(i);
       // The plain letters that follow a non-separator start no word and end none before
       // the last of them.
-      plain_run =
-          !previous_separator && i < size && CharClassTable::IsPlainScanCode(code = code_at(i));
+      plain_run = !previous_separator && i < size && CharClassTable::IsPlainScanCode(code);
     }
     if (plain_run) {
       // The run's key from zero, appended to every start's keys afterwards.
@@ -394,16 +407,12 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     // A word ends at i - 1 (a word character, as every plain letter is) when a separator or
     // the end of the text follows.
     if (!word_char || (!has_fresh && !starts.any_live())) continue;
-    bool blank_next = false;
-    if (i < size) {
-      code = code_at(i);
-      blank_next = code == CharClassTable::kScanBlank;
-      if (!blank_next &&
-          (CharClassTable::IsPlainScanCode(code) || (class_at(i).flags & kSeparator) == 0)) {
-        continue;
-      }
+    const bool blank_next = i < size && code == CharClassTable::kScanBlank;
+    if (i < size && !blank_next &&
+        (CharClassTable::IsPlainScanCode(code) || (class_at(i).flags & kSeparator) == 0)) {
+      continue;
     }
-    if (!has_fresh || starts.any_live() || !starts.EndsQuietly(fresh)) {
+    if (!has_fresh || starts.any_live() || !starts.EndsSimply(fresh)) {
       const std::size_t widest =
           starts.End(has_fresh, fresh.position, fresh.raw_hash, fresh.projected_hash,
                      fresh.raw_length, fresh.projected_length);
@@ -413,7 +422,7 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     if (blank_next) {
       // The blank after the word, passed over here rather than at the top of the loop.
       previous_separator = true;
-      ++i;
+      if (++i < size) code = code_at(i);
     }
   }
   return true;

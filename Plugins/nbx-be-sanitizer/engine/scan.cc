@@ -150,6 +150,14 @@ class SmallWindowScanner {
 
   bool any_live() const { return live_ != 0; }
 
+  // With no start live or fresh: whether a word of `length` plain letters whose key is `run`
+  // (both keys) begins no listed key, and then counts its start, which dies at once.
+  bool PassQuietWord(uint64_t run, std::size_t length) {
+    if (length <= max_length_ && keys_.MayBePrefix(run)) return false;
+    ++recorded_;  // no start is live, so none leaves the window
+    return true;
+  }
+
   // Records a new start; `fresh`, when present (`had_fresh`), becomes a live start.
   void Start(bool had_fresh, const FreshStart& fresh) {
     if (had_fresh) Keep(fresh, recorded_ - 1);
@@ -355,6 +363,32 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   // The scan code of chars[i] whenever i < size, carried from wherever it was read first.
   uint32_t code = size > 0 ? code_at(0) : CharClassTable::kScanBlank;
   while (i < size) {
+    if (!has_fresh && !starts.any_live() && previous_separator) {
+      // Nothing is pending: pass over the blanks and the words that the loop below would
+      // forget without masking anything. Such a word is plain letters followed by a blank or
+      // the end of the text, and neither of its keys (both the key of its letters) begins a
+      // listed key; its span is the only one ending there. Anything else is left, from its
+      // first code point, to the loop below.
+      for (;;) {
+        if (code == CharClassTable::kScanBlank) {
+          if (++i == size) return true;
+          code = code_at(i);
+          continue;
+        }
+        if (!CharClassTable::IsPlainScanCode(code)) break;
+        std::size_t end = i;
+        uint64_t run = 0;
+        uint32_t next = code;
+        do {
+          run = run * kHashMultiplier + next;
+        } while (++end < size && CharClassTable::IsPlainScanCode(next = code_at(end)));
+        if (end < size && next != CharClassTable::kScanBlank) break;
+        if (!starts.PassQuietWord(run, end - i)) break;
+        if (end + 1 >= size) return true;
+        i = end + 1;
+        code = code_at(i);
+      }
+    }
     // A blank starts, ends and adds to nothing; it only makes the next code point follow a
     // separator.
     if (code == CharClassTable::kScanBlank) {

@@ -158,6 +158,23 @@ class SmallWindowScanner {
     return true;
   }
 
+  // With no start live or fresh, for a word of plain letters that begins a listed key (key
+  // `run`, `length` letters) and the next word, also plain letters (`next_run`, `next_length`)
+  // and followed by a blank or the end: whether the first word's span is listed nowhere and
+  // no span ending at the second word's end begins a listed key. Then nothing is masked and
+  // both starts die at the second word's end; they are counted.
+  bool PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
+    if (keys_.MayBeListed(run)) return false;
+    // The span of both words, unless the first start left the window at the second.
+    if (window_ >= 2 && length + next_length <= max_length_ &&
+        keys_.MayBePrefix(run * powers_[next_length] + next_run)) {
+      return false;
+    }
+    if (next_length <= max_length_ && keys_.MayBePrefix(next_run)) return false;
+    recorded_ += 2;
+    return true;
+  }
+
   // Records a new start; `fresh`, when present (`had_fresh`), becomes a live start.
   void Start(bool had_fresh, const FreshStart& fresh) {
     if (had_fresh) Keep(fresh, recorded_ - 1);
@@ -383,7 +400,24 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           run = run * kHashMultiplier + next;
         } while (++end < size && CharClassTable::IsPlainScanCode(next = code_at(end)));
         if (end < size && next != CharClassTable::kScanBlank) break;
-        if (!starts.PassQuietWord(run, end - i)) break;
+        if (!starts.PassQuietWord(run, end - i)) {
+          // The word begins a listed key; usually the next word ends that: then both spans
+          // ending at the next word's end begin no listed key either.
+          std::size_t second = end;
+          while (second < size && (next = code_at(second)) == CharClassTable::kScanBlank) {
+            ++second;
+          }
+          if (second == size || !CharClassTable::IsPlainScanCode(next)) break;
+          std::size_t second_end = second;
+          uint64_t second_run = 0;
+          do {
+            second_run = second_run * kHashMultiplier + next;
+          } while (++second_end < size &&
+                   CharClassTable::IsPlainScanCode(next = code_at(second_end)));
+          if (second_end < size && next != CharClassTable::kScanBlank) break;
+          if (!starts.PassQuietPair(run, end - i, second_run, second_end - second)) break;
+          end = second_end;
+        }
         if (end + 1 >= size) return true;
         i = end + 1;
         code = code_at(i);

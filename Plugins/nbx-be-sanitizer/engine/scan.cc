@@ -125,8 +125,8 @@ struct SmallStart {
   bool projected_dead;
 };
 
-// The newest start before its first word end. Neither key is known dead yet (only a word end
-// decides that), so it needs no flags; the scan keeps it in registers.
+// The newest start before its first word end, kept by the scan apart from the ring. Neither
+// key is known dead yet (only a word end decides that), so it needs no flags.
 struct FreshStart {
   std::size_t position = 0;
   uint64_t raw_hash = 0;

@@ -27,24 +27,28 @@ struct KeyLevels {
   uint64_t unfilter_min = kNoLevel;
 };
 
-class KeyLevelTable {
+struct KeyEntry {
+  uint64_t key;  // 0 marks a free slot; key 0 itself is kept apart
+  KeyLevels levels;
+};
+
+// The lookups of a sealed KeyLevelTable, on plain pointers and shifts: cheap to copy, so that a
+// scan keeps them in registers rather than reloading them through the table at every lookup.
+class KeyLookup {
  public:
-  KeyLevelTable();
-  void AddFilter(uint64_t key, uint32_t level);
-  void AddUnfilter(uint64_t key, uint32_t level);
   // The levels of `key`; both kNoLevel when no list holds it.
   KeyLevels Find(uint64_t key) const {
     if (key == 0) return zero_;
     // Nearly every key a scan looks up is listed nowhere: a bitmap with one bit per listed key
     // (and about 1/16 of its bits set), small enough to stay in the first-level cache,
     // answers most lookups without touching the table.
+    if (!MayBeListed(key)) return KeyLevels{};
+    return FindInTable(key);
+  }
+  // False when Find(key) finds nothing; true may be a false positive.
+  bool MayBeListed(uint64_t key) const {
     const uint64_t bit = (key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
-    if ((filter_[bit >> 6] & (uint64_t{1} << (bit & 63))) == 0) return KeyLevels{};
-    for (uint64_t slot = Slot(key);; slot = (slot + 1) & mask_) {
-      const Entry& entry = entries_[slot];
-      if (entry.key == key) return entry.levels;
-      if (entry.key == 0) return KeyLevels{};
-    }
+    return key == 0 || (filter_[bit >> 6] & (uint64_t{1} << (bit & 63))) != 0;
   }
   // False when no filter or unfilter entry's key sequence starts with the sequence `key`
   // stands for (but for a 64-bit collision): then no longer span from the same start can be
@@ -53,27 +57,56 @@ class KeyLevelTable {
     const uint64_t bit = (key * 0x9E3779B97F4A7C15ull) >> prefix_shift_;
     return (prefixes_[bit >> 6] & (uint64_t{1} << (bit & 63))) != 0;
   }
+
+ private:
+  friend class KeyLevelTable;
+  // Out of line: reached only for the few keys the bitmap lets through.
+  [[gnu::noinline]] KeyLevels FindInTable(uint64_t key) const {
+    for (uint64_t slot = (key * 0x9E3779B97F4A7C15ull) >> shift_;; slot = (slot + 1) & mask_) {
+      const KeyEntry& entry = entries_[slot];
+      if (entry.key == key) return entry.levels;
+      if (entry.key == 0) return KeyLevels{};
+    }
+  }
+
+  const KeyEntry* entries_ = nullptr;
+  uint64_t mask_ = 0;
+  unsigned shift_ = 64;
+  const uint64_t* filter_ = nullptr;
+  unsigned filter_shift_ = 64;
+  const uint64_t* prefixes_ = nullptr;
+  unsigned prefix_shift_ = 64;
+  KeyLevels zero_;
+};
+
+class KeyLevelTable {
+ public:
+  KeyLevelTable();
+  void AddFilter(uint64_t key, uint32_t level);
+  void AddUnfilter(uint64_t key, uint32_t level);
   // Records the key of one prefix of an entry (the empty one included).
   void AddPrefix(uint64_t key) { prefix_keys_.push_back(key); }
-  std::size_t size() const { return count_ + (zero_used_ ? 1 : 0); }
-  bool empty() const { return size() == 0; }
-  std::size_t memory_bytes() const {
-    return entries_.capacity() * sizeof(Entry) +
-           (filter_.capacity() + prefixes_.capacity()) * sizeof(uint64_t);
-  }
   // Builds the two bitmaps; called once, after the last Add and AddPrefix.
   void Seal();
 
+  // Valid while the table lives and is not changed.
+  KeyLookup lookup() const;
+  KeyLevels Find(uint64_t key) const { return lookup().Find(key); }
+  bool MayBePrefix(uint64_t key) const { return lookup().MayBePrefix(key); }
+
+  std::size_t size() const { return count_ + (zero_used_ ? 1 : 0); }
+  bool empty() const { return size() == 0; }
+  std::size_t memory_bytes() const {
+    return entries_.capacity() * sizeof(KeyEntry) +
+           (filter_.capacity() + prefixes_.capacity()) * sizeof(uint64_t);
+  }
+
  private:
-  struct Entry {
-    uint64_t key;  // 0 marks a free slot; key 0 itself lives in zero_
-    KeyLevels levels;
-  };
   uint64_t Slot(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> shift_; }
   KeyLevels& Upsert(uint64_t key);
   void Grow();
 
-  std::vector<Entry> entries_;
+  std::vector<KeyEntry> entries_;
   uint64_t mask_ = 0;
   unsigned shift_ = 64;
   std::size_t count_ = 0;
@@ -85,6 +118,19 @@ class KeyLevelTable {
   std::vector<uint64_t> prefixes_;
   unsigned prefix_shift_ = 64;
 };
+
+inline KeyLookup KeyLevelTable::lookup() const {
+  KeyLookup view;
+  view.entries_ = entries_.data();
+  view.mask_ = mask_;
+  view.shift_ = shift_;
+  view.filter_ = filter_.data();
+  view.filter_shift_ = filter_shift_;
+  view.prefixes_ = prefixes_.data();
+  view.prefix_shift_ = prefix_shift_;
+  view.zero_ = zero_;
+  return view;
+}
 
 struct EngineData {
   std::shared_ptr<const SanitizerUtils> utils;

@@ -21,13 +21,14 @@ const icu::Locale kLowerCaseLocale = icu::Locale::getDefault();
 bool LowerPerCodePoint(std::u32string_view source, const CharClassTable& classes,
                        LoweredText& out) {
   if (!classes.simple_lowering()) return false;
+  const char32_t* const lowers = classes.simple_lowers();
   out.text.resize(source.size());
+  char32_t* const lowered = out.text.data();
   for (std::size_t i = 0; i < source.size(); ++i) {
     const char32_t c = source[i];
-    if (c >= CharClassTable::kSize) return false;
-    const CharClass cls = classes.Get(c);
-    if ((cls.flags & kSimpleLower) == 0) return false;
-    out.text[i] = cls.lower;
+    const char32_t lower = c < CharClassTable::kSize ? lowers[c] : 0;
+    if (lower == 0) return false;
+    lowered[i] = lower;
   }
   out.identity = true;
   out.first.clear();

@@ -130,17 +130,25 @@ bool Sanitize(const SanitizerEngine& engine, std::u32string* output, std::u32str
       return matched;
     }
     MaskSink sink(nullptr);
-    NormalScan(data, text, level, max_words, sink);
-    return sink.matched();
+    if (TryNormalScan(data, text, level, max_words, sink)) return sink.matched();
+    MaskSink again(nullptr);
+    NormalScan(data, text, level, max_words, again);
+    return again.matched();
   }
 
   output->assign(text);
   const bool removed = remove && RemoveDisallowed(data, *output);
   if (!aggressive_scan) {
-    // In place: the scan reads the working text from `output` as it masks it.
+    // In place: the scan reads the working text from `output` as it masks it. Texts holding
+    // U+0000 are rare, so the scan does not look for one first; when it meets one, the
+    // working text is made again and scanned on the path that follows U+0000.
     MaskSink sink(output);
-    NormalScan(data, *output, level, max_words, sink);
-    return removed || sink.matched();
+    if (TryNormalScan(data, *output, level, max_words, sink)) return removed || sink.matched();
+    output->assign(text);
+    if (remove) RemoveDisallowed(data, *output);
+    MaskSink again(output);
+    NormalScan(data, *output, level, max_words, again);
+    return removed || again.matched();
   }
   Scratch& scratch = ThreadScratch();
   // The working text stays readable beside the output: the input itself unless removal

@@ -116,6 +116,52 @@ TEST(SanitizeTextTest, SpansWithOneKeyLongerThanAnyEntry) {
                });
 }
 
+// A key stops at U+0000 (a word character): every span that runs over it has the key of the
+// part before it. The scan meets it only after masking the spans before it, and must still
+// give these results (also with the removal of disallowed characters, which takes it out).
+// U+0000 reaches the engine only through the code-point interface (the UTF-8 conversions cut
+// a text there), so these texts are code points.
+TEST(SanitizeTextTest, KeysStopAtNul) {
+  using namespace std::string_literals;
+  struct NulCase {
+    std::u32string text;
+    uint32_t level;
+    std::u32string expected;
+    bool remove = false;
+    uint32_t max_words = kDefaultMaxWords;
+  };
+  const std::vector<NulCase> cases = {
+      {U"bad\0dy bad"s, 1, U"**********"},
+      {U"very bad \0 day"s, 1, U"very *********"},
+      {U"bad \0"s, 1, U"*****"},
+      {U"\0bad"s, 1, U"\0bad"s},
+      {U"bad\0"s, 0, U"bad\0"s},
+      {U"very bad \0 day"s, 1, U"very ***   day", true},
+      {U"very bad \0 day"s, 1, U"very *********", false, 100},
+  };
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "bad"}, {"allowedchars.txt", "abdervy"}};
+  const auto utils = testing::MakeUtils(in.assets);
+  const auto engine = testing::Build(in, utils);
+  const auto reference = testing::BuildReference(in, utils);
+  auto show = [](std::u32string text) {
+    for (char32_t& c : text) c = c == 0 ? U'\u2400' : c;  // the symbol for NUL
+    return U8(text);
+  };
+  for (const NulCase& c : cases) {
+    std::u32string out;
+    const bool modified = SanitizeText(*engine, out, c.text, c.level, c.remove, false, c.max_words);
+    EXPECT_EQ(show(out), show(c.expected)) << "text: " << show(c.text);
+    EXPECT_EQ(modified, out != c.text) << "text: " << show(c.text);
+    std::u32string reference_out;
+    reference::SanitizeText(*reference, reference_out, c.text, c.level, c.remove, false,
+                            c.max_words);
+    EXPECT_EQ(show(reference_out), show(c.expected)) << "reference, text: " << show(c.text);
+    EXPECT_EQ(ContainsSanitized(*engine, c.text, c.level, false, c.remove, false), modified)
+        << "text: " << show(c.text);
+  }
+}
+
 TEST(SanitizeTextTest, EmptyTextLeavesTheOutputAlone) {
   BuildInputs in;
   in.assets = {{"1.filter.csv", "bad"}};

@@ -16,7 +16,7 @@ namespace sanitizer {
 namespace detail {
 
 KeyLevelTable::KeyLevelTable() {
-  entries_.assign(16, Entry{0, KeyLevels{}});
+  entries_.assign(16, KeyEntry{0, KeyLevels{}});
   mask_ = 15;
   shift_ = 60;
   // Until Seal, every key passes both bitmaps.
@@ -27,12 +27,12 @@ KeyLevelTable::KeyLevelTable() {
 }
 
 void KeyLevelTable::Grow() {
-  std::vector<Entry> old;
+  std::vector<KeyEntry> old;
   old.swap(entries_);
-  entries_.assign(old.size() * 2, Entry{0, KeyLevels{}});
+  entries_.assign(old.size() * 2, KeyEntry{0, KeyLevels{}});
   mask_ = entries_.size() - 1;
   --shift_;
-  for (const Entry& entry : old) {
+  for (const KeyEntry& entry : old) {
     if (entry.key == 0) continue;
     uint64_t slot = Slot(entry.key);
     while (entries_[slot].key != 0) slot = (slot + 1) & mask_;
@@ -82,7 +82,7 @@ void KeyLevelTable::Seal() {
   unsigned bits = BitmapBits(count_);
   filter_.assign((std::size_t{1} << bits) / 64, 0);
   filter_shift_ = 64 - bits;
-  for (const Entry& entry : entries_) {
+  for (const KeyEntry& entry : entries_) {
     if (entry.key == 0) continue;
     const uint64_t bit = (entry.key * 0xC2B2AE3D27D4EB4Full) >> filter_shift_;
     filter_[bit >> 6] |= uint64_t{1} << (bit & 63);

@@ -146,6 +146,20 @@ CharClassTable::CharClassTable(const SanitizerUtils& utils)
     }
     table_[c] = cls;
   }
+  simple_lowers_.assign(kSize, 0);
+  for (char32_t c = 1; c < kSize; ++c) {
+    if ((table_[c].flags & kSimpleLower) != 0) simple_lowers_[c] = table_[c].lower;
+  }
+  scan_codes_.assign(kSize, kScanOther);
+  constexpr uint8_t kBlankMask = kSeparator | kWordChar | kRawKey | kProjectedKey;
+  for (char32_t c = 1; c < kSize; ++c) {
+    const CharClass& cls = table_[c];
+    if ((cls.flags & kPlainLetter) != 0) {
+      scan_codes_[c] = cls.raw;
+    } else if ((cls.flags & kBlankMask) == kSeparator) {
+      scan_codes_[c] = kScanBlank;
+    }
+  }
 }
 
 CharClass CharClassTable::Compute(char32_t c) const {

@@ -1,22 +1,22 @@
 // The normal and aggressive scans (scan.h, scan_internal.h).
 //
-// The normal scan walks the text once. It keeps running prefix keys (raw and projected) and
-// the number of code points that entered each, and records, at every word start, the prefix
-// state there; the key of a span is then the prefix key at its end minus the prefix key at
-// its start times a power of the multiplier (the key is a polynomial in the multiplier, with
-// wrap-around arithmetic on both sides). What a word end decides rests on three facts:
+// The normal scan walks the text once and never computes a key from scratch: the key of a
+// span extends the key of a shorter span from the same start (h = h * M + c, M the key
+// multiplier, in wrap-around arithmetic), or is the difference of two prefix keys (the prefix
+// key at the span's end minus the one at its start times a power of M). What a word end
+// decides rests on three facts:
 // - a span taking in more code points than the longest listed key cannot be listed (but for a
 //   64-bit collision), and spans only grow towards older starts and later ends;
 // - a span whose key is no prefix of any listed key (a bitmap of all prefixes of all entries'
 //   keys answers this) has no listed extension either: its start is dead for that key;
 // - all spans of a word end end at the same position, so the widest masked one covers the
 //   others and is the only one reported.
-// Two loops apply them. For windows of up to 64 words (every caller but the embedded scan) a
-// bit mask holds the starts still alive, and a word end visits only those. For larger windows
-// the recorded starts are visited from the newest on until both keys are too long, and starts
-// between which no code point enters a key (runs of apostrophes, projected-away symbols, the
-// one-code-point words of the embedded scan) are decided as one run, which keeps the work
-// linear in the text.
+// Two loops apply them. For windows of up to 64 words (every caller but the embedded scan)
+// each start still alive carries the keys of the text from it on, and a bit mask tells which
+// starts are alive. For larger windows prefix keys are kept, the recorded starts are visited
+// from the newest on until both keys are too long, and starts between which no code point
+// enters a key (runs of apostrophes, projected-away symbols, the one-code-point words of the
+// embedded scan) are decided as one run, which keeps the work linear in the text.
 // A text holding U+0000 (where a key stops) takes the plain path: the word-span iterator and
 // a key computed from scratch per span.
 #include "Plugins/nbx-be-sanitizer/engine/scan.h"
@@ -55,7 +55,7 @@ struct StartRecord {
 
 class Decider {
  public:
-  Decider(const KeyLevelTable& keys, uint32_t level) : keys_(keys), level_(level) {}
+  Decider(const KeyLevelTable& keys, uint32_t level) : keys_(keys.lookup()), level_(level) {}
 
   // Masked when a key is filtered and neither key is exempt, both at a level <= L.
   bool Both(uint64_t raw, uint64_t projected) const {
@@ -78,7 +78,7 @@ class Decider {
   }
 
  private:
-  const KeyLevelTable& keys_;
+  const KeyLookup keys_;
   const uint64_t level_;
 };
 
@@ -108,135 +108,401 @@ void PlainNormalScan(const EngineData& data, std::u32string_view text, uint32_t 
   }
 }
 
-// The scan for windows of up to 64 words (every caller but the embedded scan). The starts of
-// the window sit in a ring of 64 records, and a bit mask tells which of them can still be
-// listed by either key; at a word end only those are visited, usually just the newest.
+// The scan for windows of up to 64 words (every caller but the embedded scan).
+//
+// Each start of the window carries the raw and the projected key of the text from it to the
+// current position (running keys), and the number of code points that entered each; a word
+// end reads the keys of its spans directly. A run of plain letters is hashed once, from zero,
+// and appended to every start's keys: key * M^k + run for a run of k letters (the key is a
+// polynomial in the multiplier M, with wrap-around arithmetic).
 struct SmallStart {
   std::size_t position;
   uint64_t raw_hash;
   uint64_t projected_hash;
-  std::size_t raw_count;
-  std::size_t projected_count;
-  bool raw_dead;
+  std::size_t raw_length;
+  std::size_t projected_length;
+  bool raw_dead;  // no later span from here can be listed by its raw key
   bool projected_dead;
 };
 
-void SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                     std::size_t window, SpanSink& sink) {
-  std::array<SmallStart, 64> ring;
-  uint64_t live = 0;  // bit k: ring[k] may still be listed
-  const CharClassTable& classes = data.utils->classes();
-  const CharClass* const common = classes.common();
-  auto classify = [&](char32_t c) {
-    return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
-  };
-  const Decider decide(data.keys, level);
-  const std::size_t max_length = data.max_key_length;
-  const uint64_t* powers = data.powers.data();
-
+// The newest start before its first word end, kept by the scan apart from the ring. Neither
+// key is known dead yet (only a word end decides that), so it needs no flags.
+struct FreshStart {
+  std::size_t position = 0;
   uint64_t raw_hash = 0;
   uint64_t projected_hash = 0;
-  std::size_t raw_count = 0;
-  std::size_t projected_count = 0;
-  std::size_t recorded = 0;
-  bool previous_separator = true;
-  const std::size_t size = text.size();
-  CharClass current = classify(text[0]);
+  std::size_t raw_length = 0;
+  std::size_t projected_length = 0;
+};
 
-  for (std::size_t i = 0; i < size; ++i) {
-    CharClass next{0, 0, 0, kSeparator};
-    if (i + 1 < size) next = classify(text[i + 1]);
-    const bool word_char = (current.flags & kWordChar) != 0;
+// The starts of the window that can still be listed, older than the fresh one, sit in a ring
+// of 64 records with a bit mask of the live ones. The fresh start joins them if it survives
+// its first word end (or when the next start comes first); most starts die there, because no
+// listed key begins with their word.
+class SmallWindowScanner {
+ public:
+  SmallWindowScanner(const EngineData& data, uint32_t level, std::size_t window)
+      : decide_(data.keys, level),
+        keys_(data.keys.lookup()),
+        max_length_(data.max_key_length),
+        powers_(data.powers.data()),
+        window_(window) {}
 
-    if (word_char && previous_separator) {
-      // The start that leaves the window can no longer begin a span (with a window of 64 it
-      // is the one whose slot is reused).
-      if (recorded >= window) live &= ~(uint64_t{1} << ((recorded - window) & 63));
-      const unsigned slot = recorded & 63;
-      ring[slot] =
-          SmallStart{i, raw_hash, projected_hash, raw_count, projected_count, false, false};
-      live |= uint64_t{1} << slot;
-      ++recorded;
-    }
+  bool any_live() const { return live_ != 0; }
 
-    const bool raw_key = (current.flags & kRawKey) != 0;
-    const bool projected_key = (current.flags & kProjectedKey) != 0;
-    raw_hash = raw_hash * (raw_key ? kHashMultiplier : 1) + (raw_key ? current.raw : 0);
-    raw_count += raw_key;
-    projected_hash = projected_hash * (projected_key ? kHashMultiplier : 1) +
-                     (projected_key ? current.projected : 0);
-    projected_count += projected_key;
-
-    // A run of plain letters after a non-separator starts no word and ends none before its
-    // last letter: only the keys advance.
-    if ((current.flags & kSeparator) == 0 && (next.flags & kPlainLetter) != 0) {
-      do {
-        ++i;
-        raw_hash = raw_hash * kHashMultiplier + next.raw;
-        projected_hash = projected_hash * kHashMultiplier + next.raw;
-        ++raw_count;
-        ++projected_count;
-        current = next;
-        next = i + 1 < size ? classify(text[i + 1]) : CharClass{0, 0, 0, kSeparator};
-      } while ((next.flags & kPlainLetter) != 0);
-    }
-
-    if ((current.flags & kWordChar) != 0 && live != 0 && (next.flags & kSeparator) != 0) {
-      // The widest masked span is the one from the oldest start; every live start is visited
-      // anyway, to find those that died.
-      std::size_t widest = SIZE_MAX;
-      for (uint64_t pending = live; pending != 0; pending &= pending - 1) {
-        const unsigned slot = static_cast<unsigned>(std::countr_zero(pending));
-        SmallStart& start = ring[slot];
-        const std::size_t raw_length = raw_count - start.raw_count;
-        const std::size_t projected_length = projected_count - start.projected_count;
-        if (raw_length > max_length) start.raw_dead = true;
-        if (projected_length > max_length) start.projected_dead = true;
-        KeyLevels raw_levels;
-        KeyLevels projected_levels;
-        uint64_t raw = 0;
-        const bool raw_probed = !start.raw_dead;
-        if (raw_probed) {
-          raw = raw_hash - start.raw_hash * powers[raw_length];
-          raw_levels = decide.Probe(raw, start.raw_dead);
-        }
-        if (!start.projected_dead) {
-          const uint64_t projected =
-              projected_hash - start.projected_hash * powers[projected_length];
-          if (raw_probed && projected == raw) {
-            projected_levels = raw_levels;
-            start.projected_dead = start.raw_dead;
-          } else {
-            projected_levels = decide.Probe(projected, start.projected_dead);
-          }
-        }
-        if (start.raw_dead && start.projected_dead) live &= ~(uint64_t{1} << slot);
-        if (start.position < widest && decide.Decide(raw_levels, projected_levels)) {
-          widest = start.position;
-        }
-      }
-      if (widest != SIZE_MAX && !sink.OnSpan(widest, i)) return;
-    }
-
-    previous_separator = (current.flags & kSeparator) != 0;
-    current = next;
+  // With no start live or fresh: whether a word of `length` plain letters whose key is `run`
+  // (both keys) begins no listed key, and then counts its start, which dies at once.
+  bool PassQuietWord(uint64_t run, std::size_t length) {
+    if (length <= max_length_ && keys_.MayBePrefix(run)) return false;
+    ++recorded_;  // no start is live, so none leaves the window
+    return true;
   }
+
+  // With no start live or fresh, for a word of plain letters that begins a listed key (key
+  // `run`, `length` letters) and the next word, also plain letters (`next_run`, `next_length`)
+  // and followed by a blank or the end: whether the first word's span is listed nowhere and
+  // no span ending at the second word's end begins a listed key. Then nothing is masked and
+  // both starts die at the second word's end; they are counted.
+  bool PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
+    if (keys_.MayBeListed(run)) return false;
+    // The span of both words, unless the first start left the window at the second.
+    if (window_ >= 2 && length + next_length <= max_length_ &&
+        keys_.MayBePrefix(run * powers_[next_length] + next_run)) {
+      return false;
+    }
+    if (next_length <= max_length_ && keys_.MayBePrefix(next_run)) return false;
+    recorded_ += 2;
+    return true;
+  }
+
+  // Records a new start; `fresh`, when present (`had_fresh`), becomes a live start.
+  void Start(bool had_fresh, const FreshStart& fresh) {
+    if (had_fresh) Keep(fresh, recorded_ - 1);
+    // The start that leaves the window can no longer begin a span (with a window of 64 it is
+    // the one whose slot is reused).
+    if (recorded_ >= window_) live_ &= ~(uint64_t{1} << ((recorded_ - window_) & 63));
+    ++recorded_;
+  }
+
+  // Decides the usual word ends, those whose only start is `fresh` (no live start), where no
+  // key of the span from `fresh` is listed: nothing is masked, and the start dies when neither
+  // key begins a listed key (every listed key is a prefix of itself), else lives on. Returns
+  // false, deciding nothing, in every other case (End decides those). End would decide the
+  // same, at a higher cost.
+  bool EndsSimply(const FreshStart& fresh) {
+    const bool raw_fits = fresh.raw_length <= max_length_;
+    const bool projected_fits = fresh.projected_length <= max_length_;
+    const bool raw_prefix = raw_fits && keys_.MayBePrefix(fresh.raw_hash);
+    const bool same = raw_fits && projected_fits && fresh.projected_hash == fresh.raw_hash;
+    const bool projected_prefix =
+        same ? raw_prefix : projected_fits && keys_.MayBePrefix(fresh.projected_hash);
+    if (!raw_prefix && !projected_prefix) return true;
+    if ((raw_prefix && keys_.MayBeListed(fresh.raw_hash)) ||
+        (projected_prefix && !same && keys_.MayBeListed(fresh.projected_hash))) {
+      return false;
+    }
+    const unsigned slot = (recorded_ - 1) & 63;
+    Fill(ring_[slot], fresh);
+    ring_[slot].raw_dead = !raw_prefix;
+    ring_[slot].projected_dead = !projected_prefix;
+    live_ |= uint64_t{1} << slot;
+    return true;
+  }
+
+  // Decides a word end: visits every live start and the fresh one (when `has_fresh`), keeps
+  // the fresh one if it survives, and returns the first position of the widest masked span,
+  // or SIZE_MAX. Not inlined, to keep the scan's loop small.
+  [[gnu::noinline]] std::size_t End(bool has_fresh, std::size_t position, uint64_t raw_hash,
+                                    uint64_t projected_hash, std::size_t raw_length,
+                                    std::size_t projected_length) {
+    // Usually no key of any span ending here begins a listed key (the word after a word
+    // that began one, say): then nothing is masked and every start dies, which the prefix
+    // bitmap alone tells.
+    bool any_prefix = has_fresh && (CouldBeListed(raw_hash, raw_length) ||
+                                    CouldBeListed(projected_hash, projected_length));
+    for (uint64_t remaining = live_; remaining != 0 && !any_prefix; remaining &= remaining - 1) {
+      const SmallStart& start = ring_[std::countr_zero(remaining)];
+      any_prefix =
+          (!start.raw_dead && CouldBeListed(start.raw_hash, start.raw_length)) ||
+          (!start.projected_dead && CouldBeListed(start.projected_hash, start.projected_length));
+    }
+    if (!any_prefix) {
+      live_ = 0;
+      return SIZE_MAX;
+    }
+    // The widest masked span is the one from the oldest start; every live start is visited
+    // anyway, to find those that died. Live starts are older than the fresh one.
+    std::size_t widest = SIZE_MAX;
+    for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
+      const unsigned slot = static_cast<unsigned>(std::countr_zero(remaining));
+      SmallStart& start = ring_[slot];
+      const bool masked = Visit(start);
+      if (start.raw_dead && start.projected_dead) live_ &= ~(uint64_t{1} << slot);
+      if (masked && start.position < widest) widest = start.position;
+    }
+    if (has_fresh) {
+      // Decided in its ring slot, which counts only if it survives.
+      const unsigned slot = (recorded_ - 1) & 63;
+      SmallStart& start = ring_[slot];
+      Fill(start, FreshStart{position, raw_hash, projected_hash, raw_length, projected_length});
+      const bool masked = Visit(start);
+      if (!start.raw_dead || !start.projected_dead) live_ |= uint64_t{1} << slot;
+      if (masked && widest == SIZE_MAX) widest = position;
+    }
+    return widest;
+  }
+
+  // Appends a run of `count` plain letters whose key from zero is `run` to every live start.
+  [[gnu::noinline]] void ExtendLive(uint64_t run, std::size_t count) {
+    const uint64_t power = count <= max_length_ ? powers_[count] : 0;
+    for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
+      SmallStart& start = ring_[std::countr_zero(remaining)];
+      // A key past the longest listed one is dead by its length; its value no longer matters.
+      start.raw_hash = start.raw_hash * power + run;
+      start.projected_hash = start.projected_hash * power + run;
+      start.raw_length += count;
+      start.projected_length += count;
+    }
+  }
+
+  // Appends one code point of class `cls` to every live start.
+  [[gnu::noinline]] void AddToLive(const CharClass& cls) {
+    const bool raw_key = (cls.flags & kRawKey) != 0;
+    const bool projected_key = (cls.flags & kProjectedKey) != 0;
+    for (uint64_t remaining = live_; remaining != 0; remaining &= remaining - 1) {
+      SmallStart& start = ring_[std::countr_zero(remaining)];
+      AddCode(raw_key, cls.raw, start.raw_hash, start.raw_length);
+      AddCode(projected_key, cls.projected, start.projected_hash, start.projected_length);
+    }
+  }
+
+  // Appends `value` to a key when the code point enters it.
+  static void AddCode(bool enters, char32_t value, uint64_t& hash, std::size_t& length) {
+    hash = hash * (enters ? kHashMultiplier : 1) + (enters ? value : 0);
+    length += enters;
+  }
+
+  // Appends a run of `count` plain letters whose key from zero is `run` to `fresh`.
+  void ExtendFresh(FreshStart& fresh, uint64_t run, std::size_t count) const {
+    if (fresh.raw_length == 0 && fresh.projected_length == 0) {
+      // The usual case: the start is the run's first letter.
+      fresh.raw_hash = run;
+      fresh.projected_hash = run;
+    } else {
+      const uint64_t power = count <= max_length_ ? powers_[count] : 0;
+      fresh.raw_hash = fresh.raw_hash * power + run;
+      fresh.projected_hash = fresh.projected_hash * power + run;
+    }
+    fresh.raw_length += count;
+    fresh.projected_length += count;
+  }
+
+ private:
+  // Decides the span from `start` to the current word end: whether it is masked. Marks the
+  // start dead for each key that no span from it can be listed by any more.
+  bool Visit(SmallStart& start) const {
+    bool raw_dead = start.raw_dead || start.raw_length > max_length_;
+    bool projected_dead = start.projected_dead || start.projected_length > max_length_;
+    KeyLevels raw_levels;
+    KeyLevels projected_levels;
+    const bool raw_probed = !raw_dead;
+    if (raw_probed) raw_levels = decide_.Probe(start.raw_hash, raw_dead);
+    if (!projected_dead) {
+      if (raw_probed && start.projected_hash == start.raw_hash) {
+        projected_levels = raw_levels;
+        projected_dead = raw_dead;
+      } else {
+        projected_levels = decide_.Probe(start.projected_hash, projected_dead);
+      }
+    }
+    start.raw_dead = raw_dead;
+    start.projected_dead = projected_dead;
+    return decide_.Decide(raw_levels, projected_levels);
+  }
+
+  // Whether a key of `length` code points may still be or begin a listed key.
+  bool CouldBeListed(uint64_t key, std::size_t length) const {
+    return length <= max_length_ && keys_.MayBePrefix(key);
+  }
+
+  void Keep(const FreshStart& fresh, std::size_t index) {
+    const unsigned slot = index & 63;
+    Fill(ring_[slot], fresh);
+    live_ |= uint64_t{1} << slot;
+  }
+
+  // Field by field: a copy of a whole record is made with wide moves that read back fields
+  // just stored one by one, which stalls.
+  static void Fill(SmallStart& start, const FreshStart& fresh) {
+    start.position = fresh.position;
+    start.raw_hash = fresh.raw_hash;
+    start.projected_hash = fresh.projected_hash;
+    start.raw_length = fresh.raw_length;
+    start.projected_length = fresh.projected_length;
+    start.raw_dead = false;
+    start.projected_dead = false;
+  }
+
+  const Decider decide_;
+  const KeyLookup keys_;
+  const std::size_t max_length_;
+  const uint64_t* const powers_;
+  const std::size_t window_;
+  std::array<SmallStart, 64> ring_;
+  uint64_t live_ = 0;         // bit k: ring_[k] may still be listed
+  std::size_t recorded_ = 0;  // starts recorded so far; start k goes to slot k % 64
+};
+
+// Returns false, having maybe reported some spans already, when it meets U+0000 (where a key
+// stops, which this loop does not follow); true when it read the whole text or the sink
+// stopped it.
+bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                     std::size_t window, SpanSink& sink) {
+  SmallWindowScanner starts(data, level, window);
+  const CharClassTable& classes = data.utils->classes();
+  const CharClass* const common = classes.common();
+  const uint32_t* const scan_codes = classes.scan_codes();
+  const char32_t* const chars = text.data();
+  const std::size_t size = text.size();
+  auto code_at = [&](std::size_t position) {
+    const char32_t c = chars[position];
+    return c < CharClassTable::kSize ? scan_codes[c] : CharClassTable::kScanOther;
+  };
+  auto class_at = [&](std::size_t position) {
+    const char32_t c = chars[position];
+    return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
+  };
+
+  FreshStart fresh;
+  bool has_fresh = false;
+  bool previous_separator = true;
+  std::size_t i = 0;
+  // The scan code of chars[i] whenever i < size, carried from wherever it was read first.
+  uint32_t code = size > 0 ? code_at(0) : CharClassTable::kScanBlank;
+  while (i < size) {
+    if (!has_fresh && !starts.any_live() && previous_separator) {
+      // Nothing is pending: pass over the blanks and the words that the loop below would
+      // forget without masking anything. Such a word is plain letters followed by a blank or
+      // the end of the text, and neither of its keys (both the key of its letters) begins a
+      // listed key; its span is the only one ending there. Anything else is left, from its
+      // first code point, to the loop below.
+      for (;;) {
+        if (code == CharClassTable::kScanBlank) {
+          if (++i == size) return true;
+          code = code_at(i);
+          continue;
+        }
+        if (!CharClassTable::IsPlainScanCode(code)) break;
+        std::size_t end = i;
+        uint64_t run = 0;
+        uint32_t next = code;
+        do {
+          run = run * kHashMultiplier + next;
+        } while (++end < size && CharClassTable::IsPlainScanCode(next = code_at(end)));
+        if (end < size && next != CharClassTable::kScanBlank) break;
+        if (!starts.PassQuietWord(run, end - i)) {
+          // The word begins a listed key; usually the next word ends that: then both spans
+          // ending at the next word's end begin no listed key either.
+          std::size_t second = end;
+          while (second < size && (next = code_at(second)) == CharClassTable::kScanBlank) {
+            ++second;
+          }
+          if (second == size || !CharClassTable::IsPlainScanCode(next)) break;
+          std::size_t second_end = second;
+          uint64_t second_run = 0;
+          do {
+            second_run = second_run * kHashMultiplier + next;
+          } while (++second_end < size &&
+                   CharClassTable::IsPlainScanCode(next = code_at(second_end)));
+          if (second_end < size && next != CharClassTable::kScanBlank) break;
+          if (!starts.PassQuietPair(run, end - i, second_run, second_end - second)) break;
+          end = second_end;
+        }
+        if (end + 1 >= size) return true;
+        i = end + 1;
+        code = code_at(i);
+      }
+    }
+    // A blank starts, ends and adds to nothing; it only makes the next code point follow a
+    // separator.
+    if (code == CharClassTable::kScanBlank) {
+      previous_separator = true;
+      if (++i < size) code = code_at(i);
+      continue;
+    }
+    bool word_char = true;
+    bool plain_run = CharClassTable::IsPlainScanCode(code);
+    if (plain_run && previous_separator) {
+      // The usual word start: a plain letter after a separator.
+      starts.Start(has_fresh, fresh);
+      fresh = FreshStart{i};
+      has_fresh = true;
+      previous_separator = false;
+    } else {
+      if (chars[i] == 0) return false;
+      const CharClass current = class_at(i);
+      const uint8_t flags = current.flags;
+      word_char = (flags & kWordChar) != 0;
+      if (word_char && previous_separator) {
+        starts.Start(has_fresh, fresh);
+        fresh = FreshStart{i};
+        has_fresh = true;
+      }
+      if (has_fresh) {
+        SmallWindowScanner::AddCode((flags & kRawKey) != 0, current.raw, fresh.raw_hash,
+                                    fresh.raw_length);
+        SmallWindowScanner::AddCode((flags & kProjectedKey) != 0, current.projected,
+                                    fresh.projected_hash, fresh.projected_length);
+      }
+      if (starts.any_live()) starts.AddToLive(current);
+      previous_separator = (flags & kSeparator) != 0;
+      if (++i < size) code = code_at(i);
+      // The plain letters that follow a non-separator start no word and end none before
+      // the last of them.
+      plain_run = !previous_separator && i < size && CharClassTable::IsPlainScanCode(code);
+    }
+    if (plain_run) {
+      // The run's key from zero, appended to every start's keys afterwards.
+      const std::size_t from = i;
+      uint64_t run = 0;
+      do {
+        run = run * kHashMultiplier + code;
+      } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
+      if (has_fresh) starts.ExtendFresh(fresh, run, i - from);
+      if (starts.any_live()) starts.ExtendLive(run, i - from);
+    }
+
+    // A word ends at i - 1 (a word character, as every plain letter is) when a separator or
+    // the end of the text follows.
+    if (!word_char || (!has_fresh && !starts.any_live())) continue;
+    const bool blank_next = i < size && code == CharClassTable::kScanBlank;
+    if (i < size && !blank_next &&
+        (CharClassTable::IsPlainScanCode(code) || (class_at(i).flags & kSeparator) == 0)) {
+      continue;
+    }
+    if (!has_fresh || starts.any_live() || !starts.EndsSimply(fresh)) {
+      const std::size_t widest =
+          starts.End(has_fresh, fresh.position, fresh.raw_hash, fresh.projected_hash,
+                     fresh.raw_length, fresh.projected_length);
+      if (widest != SIZE_MAX && !sink.OnSpan(widest, i - 1)) return true;
+    }
+    has_fresh = false;
+    if (blank_next) {
+      // The blank after the word, passed over here rather than at the top of the loop.
+      previous_separator = true;
+      if (++i < size) code = code_at(i);
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
-void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                uint32_t max_words, SpanSink& sink) {
-  if (text.empty() || data.keys.empty()) return;
-  if (HasNul(text)) {
-    PlainNormalScan(data, text, level, max_words, sink);
-    return;
-  }
-  const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
-  if (window <= 64) {
-    SmallWindowScan(data, text, level, window, sink);
-    return;
-  }
+namespace {
+
+// The scan for windows of more than 64 words (the embedded scan), on a text without U+0000.
+void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                     std::size_t window, SpanSink& sink) {
   std::size_t capacity = 1;
   while (capacity < window) capacity <<= 1;
   const std::size_t ring_mask = capacity - 1;
@@ -341,13 +607,31 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
   }
 }
 
+}  // namespace
+
+bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                   uint32_t max_words, SpanSink& sink) {
+  if (text.empty() || data.keys.empty()) return true;
+  const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
+  if (window <= 64) return SmallWindowScan(data, text, level, window, sink);
+  if (HasNul(text)) return false;
+  LargeWindowScan(data, text, level, window, sink);
+  return true;
+}
+
+void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
+                uint32_t max_words, SpanSink& sink) {
+  if (HasNul(text)) {
+    if (!data.keys.empty()) PlainNormalScan(data, text, level, max_words, sink);
+    return;
+  }
+  TryNormalScan(data, text, level, max_words, sink);
+}
+
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,
                  uint32_t level, char32_t mark, bool stop_at_first) {
-  const std::u32string_view text = lowered.text;
   bool matched = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t length = trie.LongestMatch(text, i, level);
-    if (length == 0) continue;
+  trie.ForEachLongestMatch(lowered.text, level, [&](std::size_t i, std::size_t length) {
     matched = true;
     if (target != nullptr) {
       std::size_t first = i;
@@ -359,8 +643,8 @@ bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText
       const std::size_t end = std::min(last + 1, target->size());
       for (std::size_t k = first; k < end; ++k) (*target)[k] = mark;
     }
-    if (stop_at_first) break;
-  }
+    return !stop_at_first;
+  });
   return matched;
 }
 

@@ -9,7 +9,6 @@ namespace sanitizer {
 namespace {
 
 constexpr std::size_t kInitialEdgeSlots = 16;
-constexpr unsigned kGramBits = 16;  // 8 KiB per bitmap
 
 uint64_t EdgeKey(uint32_t node, char32_t c) {
   return (static_cast<uint64_t>(node) << 32) | static_cast<uint64_t>(c);
@@ -35,13 +34,8 @@ WordTrie::WordTrie() : incoming_(1, 0) {
   trigrams_.assign((std::size_t{1} << kGramBits) / 64, 0);
   pairs_.assign((std::size_t{1} << kGramBits) / 64, 0);
   ascii_pairs_.assign(128 * 128, 0);
-}
-
-uint64_t WordTrie::GramBit(char32_t first, char32_t second, char32_t third) {
-  // Code points take 21 bits; larger (ill-formed) values only make the bitmap less selective.
-  const uint64_t key = (static_cast<uint64_t>(first) << 42) ^
-                       (static_cast<uint64_t>(second) << 21) ^ static_cast<uint64_t>(third);
-  return (key * 0x9E3779B97F4A7C15ull) >> (64 - kGramBits);
+  ascii_thirds_.assign(4, 0);  // the empty set and the full one
+  ascii_thirds_[2] = ascii_thirds_[3] = ~uint64_t{0};
 }
 
 WordTrie::Link WordTrie::ProbeChild(uint32_t node, char32_t c) const {
@@ -130,7 +124,10 @@ uint32_t WordTrie::AddPath(std::u32string_view entry) {
       Set(bigrams_, GramBit(lowered[0], c, 0));
       if (lowered[0] < 128 && c < 128) ascii_pairs_[(lowered[0] << 7) | c] |= kPairPath;
     }
-    if (i == 2) Set(trigrams_, GramBit(lowered[0], lowered[1], c));
+    if (i == 2) {
+      Set(trigrams_, GramBit(lowered[0], lowered[1], c));
+      NoteThird(lowered[0], lowered[1], c);
+    }
     const uint32_t child = Child(node, c).child & kIndexMask;
     node = child != 0 ? child : AddChild(node, c);
   }
@@ -150,7 +147,13 @@ uint32_t WordTrie::FindPath(std::u32string_view entry) const {
 void WordTrie::MarkTerminal(uint32_t node, uint32_t level) {
   if (node == 0 || node >= incoming_.size()) return;
   // A node two steps below the root may end a path that a longer entry made: note its pair.
-  if (const uint32_t where = incoming_[node]; (where & kRootSlotBit) == 0) {
+  // An ASCII child of the root that ends an entry is noted in every pair it begins.
+  if (const uint32_t where = incoming_[node]; (where & kRootSlotBit) != 0) {
+    const uint32_t first = where & ~kRootSlotBit;
+    for (uint32_t second = 0; second < 128; ++second) {
+      ascii_pairs_[(first << 7) | second] |= kFirstTerminal;
+    }
+  } else {
     const uint64_t key = edges_[where].key;
     const uint32_t parent = static_cast<uint32_t>(key >> 32);
     const uint32_t parent_where = incoming_[parent];
@@ -190,7 +193,27 @@ uint32_t WordTrie::word_count(uint32_t level) const {
 std::size_t WordTrie::memory_bytes() const {
   return edges_.capacity() * sizeof(Edge) + incoming_.capacity() * sizeof(uint32_t) +
          (bigrams_.capacity() + trigrams_.capacity() + pairs_.capacity()) * sizeof(uint64_t) +
-         ascii_pairs_.capacity() + sizeof(root_ascii_);
+         ascii_pairs_.capacity() * sizeof(uint16_t) + ascii_thirds_.capacity() * sizeof(uint64_t) +
+         sizeof(root_ascii_);
+}
+
+void WordTrie::NoteThird(char32_t first, char32_t second, char32_t third) {
+  // Only all-ASCII triples are looked up in the sets; the others take the general path.
+  if ((first | second | third) >= 128) return;
+  uint16_t& pair = ascii_pairs_[(first << 7) | second];
+  uint32_t set = pair >> kThirdsShift;
+  if (set == kEmptyThirds) {
+    constexpr uint32_t kMaxSets = 0xFFFFu >> kThirdsShift;
+    set = static_cast<uint32_t>(ascii_thirds_.size() / 2);
+    if (set > kMaxSets) {
+      set = kAnyThird;
+    } else {
+      ascii_thirds_.push_back(0);
+      ascii_thirds_.push_back(0);
+    }
+    pair = static_cast<uint16_t>((pair & ((1u << kThirdsShift) - 1)) | (set << kThirdsShift));
+  }
+  if (set != kAnyThird) ascii_thirds_[set * 2 + (third >> 6)] |= uint64_t{1} << (third & 63);
 }
 
 void WordTrie::NotePair(char32_t first, char32_t second) {
@@ -210,7 +233,7 @@ std::size_t WordTrie::LongestMatchFrom(std::u32string_view text, std::size_t pos
   // say so without a probe.
   const char32_t second = text[position + 1];
   const bool ascii = first < 128 && second < 128;
-  const uint8_t pair = ascii ? ascii_pairs_[(first << 7) | second] : 0;
+  const uint16_t pair = ascii ? ascii_pairs_[(first << 7) | second] : 0;
   if (ascii ? (pair & kPairPath) == 0 : !Test(bigrams_, GramBit(first, second, 0))) {
     return longest;
   }

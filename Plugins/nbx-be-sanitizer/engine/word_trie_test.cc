@@ -35,6 +35,8 @@ TEST(WordTrieTest, LongestMatchTable) {
       {U"bax", 0, 2, 2},
       {U"bx", 0, 3, 1},
       {U"bx", 0, 2, 0},
+      {U"bxy", 0, 3, 1},  // "bx" begins no path: only the first code point ends an entry
+      {U"bxy", 0, 2, 0},
       {U"b", 0, 3, 1},
       {U"ba", 0, 3, 2},
       {U"xbad", 1, 1, 3},
@@ -97,6 +99,30 @@ TEST(WordTrieTest, ManyEntriesGrowTheTable) {
   EXPECT_EQ(trie.FindPath(U"mn"), trie.FindPath(U"MN"));
   EXPECT_NE(trie.FindPath(U"mn"), 0u);
   EXPECT_EQ(trie.FindPath(U"mnq"), 0u);
+}
+
+// The ASCII pairs that begin paths of three or more each get a set of the third code points
+// that follow; past the number of sets available, a pair gets the set of all third code points
+// (which only sends the walk to look). Entries of every pair must still be found, and only
+// they.
+TEST(WordTrieTest, MorePairsThanSetsOfThirds) {
+  std::vector<char32_t> codes;
+  for (char32_t c = 1; c < 128; ++c) {
+    if (c < U'A' || c > U'Z') codes.push_back(c);  // upper case would be lowered onto others
+  }
+  ASSERT_GT(codes.size() * codes.size(), 8192u);
+  WordTrie trie;
+  for (const char32_t a : codes) {
+    for (const char32_t b : codes) trie.Insert(std::u32string{a, b, U'x', U'y'});
+  }
+  for (const char32_t a : codes) {
+    for (const char32_t b : codes) {
+      const std::u32string entry{a, b, U'x', U'y'};
+      ASSERT_EQ(trie.LongestMatch(entry, 0), 4u) << int(a) << " " << int(b);
+      ASSERT_EQ(trie.LongestMatch(std::u32string{a, b, U'w', U'y'}, 0), 0u);
+      ASSERT_EQ(trie.LongestMatch(std::u32string{a, b, U'x', U'z'}, 0), 0u);
+    }
+  }
 }
 
 }  // namespace

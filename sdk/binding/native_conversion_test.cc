@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -527,6 +528,46 @@ TEST_F(NativeConversionTest, WithoutOmitEveryMemberIsWritten) {
               {"table", Struct({})},
               {"text", Text("")}});
   EXPECT_EQ(result.value(), expected) << result.value().DebugString();
+}
+
+struct Bits {
+  std::vector<bool> bits;
+};
+
+// A native vector longer than a collection may be fails with the length error before any
+// element is built (not after building the largest collection there can be), wherever it
+// stands: alone, as a member, or as a member converted aside to test omit-when-default.
+TEST_F(NativeConversionTest, VectorLongerThanACollectionIsALengthError) {
+  {
+    RecordBuilder<Bits> record(registry_, "Bits");
+    SDK_BINDING_MEMBER(record, bits);
+  }
+  {
+    RecordBuilder<Bits> record(registry_, "OmittedBits");
+    SDK_BINDING_MEMBER(record, bits, kOmitWhenDefault);
+  }
+  Bits native;
+  native.bits.resize(kMaxCollectionSize + 1);  // one bit each: 32 MiB
+  native.bits.back() = true;
+  struct ConversionCase {
+    const char* label;
+    std::function<void(BindingResult&)> convert;
+  };
+  const ConversionCase kCases[] = {
+      {"vector", [&](BindingResult& r) { ToValue(registry_, r, native.bits); }},
+      {"member", [&](BindingResult& r) { ToValue(registry_, r, native); }},
+      {"omit-when-default member",
+       [&](BindingResult& r) {
+         StructToValue(registry_, r, &native, registry_.FindTypeByName("OmittedBits"));
+       }},
+  };
+  for (const ConversionCase& c : kCases) {
+    BindingResult result;
+    c.convert(result);
+    EXPECT_FALSE(result.ok()) << c.label;
+    EXPECT_EQ(result.ErrorMessage(), kLengthErrorMessage) << c.label;
+    EXPECT_EQ(result.value().Size(), 1u) << c.label << ": only the error member";
+  }
 }
 
 TEST_F(NativeConversionTest, AsyncFailureEventToValue) {

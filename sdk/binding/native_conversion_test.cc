@@ -627,22 +627,36 @@ TEST_F(NativeConversionTest, ToValueOfEachNativeKind) {
             Struct({{"id", Uint(3)}, {"parameters", List({Text("p"), BindingValue(), Int(2)})}}));
 }
 
-TEST_F(NativeConversionTest, SanitizeResponseLeavesAbsentTextsOut) {
-  testing::SanitizeResponse response;
-  response.texts = std::vector<std::string>{};
-  BindingResult result;
-  ToValue(registry_, result, response);
-  ASSERT_TRUE(result.ok());
-  // An empty list is a default too, so omit-when-default leaves it out as well.
-  EXPECT_EQ(result.value(), Struct({{"modified", Bool(false)}}));
-  response.texts = std::vector<std::string>{"a*c"};
-  response.text = "x";
-  response.modified = true;
-  result.Reset();
-  ToValue(registry_, result, response);
-  EXPECT_EQ(
-      result.value(),
-      Struct({{"texts", List({Text("a*c")})}, {"text", Text("x")}, {"modified", Bool(true)}}));
+// The response answers `texts` exactly when the request had them, an empty list included; an
+// optional without value becomes an empty member, never a default of its own.
+TEST_F(NativeConversionTest, SanitizeResponseKeepsAnEmptyTextsList) {
+  struct ResponseCase {
+    const char* label;
+    std::optional<std::vector<std::string>> texts;
+    std::optional<std::string> text;
+    bool modified;
+    BindingValue expected;
+  };
+  const ResponseCase kCases[] = {
+      {"neither", std::nullopt, std::nullopt, false,
+       Struct({{"texts", BindingValue()}, {"text", BindingValue()}, {"modified", Bool(false)}})},
+      {"empty texts", std::vector<std::string>{}, std::nullopt, false,
+       Struct({{"texts", List({})}, {"text", BindingValue()}, {"modified", Bool(false)}})},
+      {"empty text", std::nullopt, "", false,
+       Struct({{"texts", BindingValue()}, {"text", Text("")}, {"modified", Bool(false)}})},
+      {"both", std::vector<std::string>{"a*c"}, "x", true,
+       Struct({{"texts", List({Text("a*c")})}, {"text", Text("x")}, {"modified", Bool(true)}})},
+  };
+  for (const ResponseCase& c : kCases) {
+    testing::SanitizeResponse response;
+    response.texts = c.texts;
+    response.text = c.text;
+    response.modified = c.modified;
+    BindingResult result;
+    ToValue(registry_, result, response);
+    ASSERT_TRUE(result.ok()) << c.label << ": " << result.ErrorMessage();
+    EXPECT_EQ(result.value(), c.expected) << c.label << ": " << result.value().DebugString();
+  }
 }
 
 TEST_F(NativeConversionTest, RoundTripThroughNative) {

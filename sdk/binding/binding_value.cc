@@ -997,7 +997,26 @@ BindingValue& BindingValue::Member(std::string_view name, TextHash hash) {
 }
 
 BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const TextHash* hash) {
-  if (kind_ != ValueKind::kStructure) MakeStructure();
+  if (kind_ != ValueKind::kStructure) {
+    if (kind_ < ValueKind::kString) {
+      MakeStructure();
+    } else {
+      // The name may be a text of the content about to be discarded (the value's own string,
+      // or one deep inside the collection it was): it is interned before that content goes,
+      // and looked up again through the entry held meanwhile.
+      TreeContext* context = ValueOps::EnsureContext(*this);
+      const InternEntry* held = hash == nullptr || name.empty()
+                                    ? context->Intern(name)
+                                    : context->Intern(name, hash->value());
+      if (held == nullptr) return context->Refuse();
+      ClearKeepingHeldParts();
+      payload_.container = ValueOps::NewRecord(context);
+      kind_ = ValueKind::kStructure;
+      BindingValue& member = FindOrInsertMember(held->view(), nullptr);
+      context->Release(held);
+      return member;
+    }
+  }
   ContainerRecord* record = payload_.container;
   // Members often arrive in name order (copies, sorted encoders): try the end first.
   size_t position = record->size;

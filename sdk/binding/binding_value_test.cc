@@ -360,6 +360,43 @@ TEST(ContainerTest, FindMemberNeverInserts) {
   EXPECT_EQ(structure.InternedReferences("b"), 0u);
 }
 
+// Member(name) on a value that is not a structure discards the value's content; a name that is
+// a text of that very content must survive it (it was read after being freed).
+TEST(ContainerTest, MemberNamedByATextOfTheContentItReplaces) {
+  struct Case {
+    const char* label;
+    std::function<void(BindingValue&)> build;
+    std::function<std::string_view(const BindingValue&)> name;
+  };
+  const std::string kName = "a member name longer than a word or two";
+  const Case kCases[] = {
+      {"the value's own string", [&](BindingValue& v) { v.SetString(kName); },
+       [](const BindingValue& v) { return v.GetString(); }},
+      {"a string inside the collection it was",
+       [&](BindingValue& v) { v.Element(1).Element(0).SetString(kName); },
+       [](const BindingValue& v) { return v.At(1).At(0).GetString(); }},
+  };
+  for (const Case& c : kCases) {
+    for (const bool root : {true, false}) {
+      BindingValue tree;
+      BindingValue& value = root ? tree : tree.Member("inner");
+      c.build(value);
+      value.Member(c.name(value)).SetSigned(7);
+      ASSERT_EQ(value.kind(), ValueKind::kStructure) << c.label;
+      ASSERT_EQ(value.Size(), 1u) << c.label;
+      EXPECT_EQ(value.MemberNameAt(0), kName) << c.label << (root ? " (root)" : " (member)");
+      EXPECT_EQ(value.FindMember(kName).GetSigned(), 7) << c.label;
+      EXPECT_EQ(tree.InternedReferences(kName), 1u) << c.label << ": only the member name";
+    }
+  }
+  // With the name's hash given by the caller as well.
+  BindingValue value;
+  value.SetString(kName);
+  value.Member(value.GetString(), TextHash::Of(kName)).SetBool(true);
+  EXPECT_TRUE(value.FindMember(kName).GetBool());
+  EXPECT_EQ(value.InternedReferences(kName), 1u);
+}
+
 // Builds {"name": "outer", "list": ["a", 2u, {"k": true}], "blob": b64"AQI=", "e": enum(3,#7)}.
 void BuildSample(BindingValue& value) {
   value.Member("name").SetString("outer");

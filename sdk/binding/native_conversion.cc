@@ -448,6 +448,11 @@ void StructToValue(BindingResult& result, BindingValue& target, const void* nati
       field.converter->ToValue(result, converted, base + field.offset, field.converter_type,
                                registry);
       if (!result.ok()) return;
+      // The temporary is a tree of its own: a growth it refused is this conversion's failure.
+      if (converted.HasLengthError()) {
+        result.Fail(kLengthErrorMessage);
+        return;
+      }
       if (!IsDefaultValue(converted))
         target.Member(field.name, field.name_hash) = std::move(converted);
     } else {

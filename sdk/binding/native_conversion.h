@@ -291,7 +291,11 @@ void ToValueNative(BindingResult& result, BindingValue& target, const T& in, con
     target.SetEnum(static_cast<int32_t>(in), StaticTypeOf<T>().id());
   } else if constexpr (VectorTraits<T>::value) {
     target.MakeCollection();
-    target.Reserve(in.size());
+    // A vector longer than a collection may be is refused before any element is built.
+    if (!target.Reserve(in.size())) {
+      result.Fail(kLengthErrorMessage);
+      return;
+    }
     size_t index = 0;
     for (const auto& element : in) {
       if constexpr (std::is_same_v<typename VectorTraits<T>::Element, bool>) {

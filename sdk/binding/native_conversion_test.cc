@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -529,6 +530,46 @@ TEST_F(NativeConversionTest, WithoutOmitEveryMemberIsWritten) {
   EXPECT_EQ(result.value(), expected) << result.value().DebugString();
 }
 
+struct Bits {
+  std::vector<bool> bits;
+};
+
+// A native vector longer than a collection may be fails with the length error before any
+// element is built (not after building the largest collection there can be), wherever it
+// stands: alone, as a member, or as a member converted aside to test omit-when-default.
+TEST_F(NativeConversionTest, VectorLongerThanACollectionIsALengthError) {
+  {
+    RecordBuilder<Bits> record(registry_, "Bits");
+    SDK_BINDING_MEMBER(record, bits);
+  }
+  {
+    RecordBuilder<Bits> record(registry_, "OmittedBits");
+    SDK_BINDING_MEMBER(record, bits, kOmitWhenDefault);
+  }
+  Bits native;
+  native.bits.resize(kMaxCollectionSize + 1);  // one bit each: 32 MiB
+  native.bits.back() = true;
+  struct ConversionCase {
+    const char* label;
+    std::function<void(BindingResult&)> convert;
+  };
+  const ConversionCase kCases[] = {
+      {"vector", [&](BindingResult& r) { ToValue(registry_, r, native.bits); }},
+      {"member", [&](BindingResult& r) { ToValue(registry_, r, native); }},
+      {"omit-when-default member",
+       [&](BindingResult& r) {
+         StructToValue(registry_, r, &native, registry_.FindTypeByName("OmittedBits"));
+       }},
+  };
+  for (const ConversionCase& c : kCases) {
+    BindingResult result;
+    c.convert(result);
+    EXPECT_FALSE(result.ok()) << c.label;
+    EXPECT_EQ(result.ErrorMessage(), kLengthErrorMessage) << c.label;
+    EXPECT_EQ(result.value().Size(), 1u) << c.label << ": only the error member";
+  }
+}
+
 TEST_F(NativeConversionTest, AsyncFailureEventToValue) {
   BindingAsyncFailureEvent event;
   event.asyncToken = 7;
@@ -586,22 +627,36 @@ TEST_F(NativeConversionTest, ToValueOfEachNativeKind) {
             Struct({{"id", Uint(3)}, {"parameters", List({Text("p"), BindingValue(), Int(2)})}}));
 }
 
-TEST_F(NativeConversionTest, SanitizeResponseLeavesAbsentTextsOut) {
-  testing::SanitizeResponse response;
-  response.texts = std::vector<std::string>{};
-  BindingResult result;
-  ToValue(registry_, result, response);
-  ASSERT_TRUE(result.ok());
-  // An empty list is a default too, so omit-when-default leaves it out as well.
-  EXPECT_EQ(result.value(), Struct({{"modified", Bool(false)}}));
-  response.texts = std::vector<std::string>{"a*c"};
-  response.text = "x";
-  response.modified = true;
-  result.Reset();
-  ToValue(registry_, result, response);
-  EXPECT_EQ(
-      result.value(),
-      Struct({{"texts", List({Text("a*c")})}, {"text", Text("x")}, {"modified", Bool(true)}}));
+// The response answers `texts` exactly when the request had them, an empty list included; an
+// optional without value becomes an empty member, never a default of its own.
+TEST_F(NativeConversionTest, SanitizeResponseKeepsAnEmptyTextsList) {
+  struct ResponseCase {
+    const char* label;
+    std::optional<std::vector<std::string>> texts;
+    std::optional<std::string> text;
+    bool modified;
+    BindingValue expected;
+  };
+  const ResponseCase kCases[] = {
+      {"neither", std::nullopt, std::nullopt, false,
+       Struct({{"texts", BindingValue()}, {"text", BindingValue()}, {"modified", Bool(false)}})},
+      {"empty texts", std::vector<std::string>{}, std::nullopt, false,
+       Struct({{"texts", List({})}, {"text", BindingValue()}, {"modified", Bool(false)}})},
+      {"empty text", std::nullopt, "", false,
+       Struct({{"texts", BindingValue()}, {"text", Text("")}, {"modified", Bool(false)}})},
+      {"both", std::vector<std::string>{"a*c"}, "x", true,
+       Struct({{"texts", List({Text("a*c")})}, {"text", Text("x")}, {"modified", Bool(true)}})},
+  };
+  for (const ResponseCase& c : kCases) {
+    testing::SanitizeResponse response;
+    response.texts = c.texts;
+    response.text = c.text;
+    response.modified = c.modified;
+    BindingResult result;
+    ToValue(registry_, result, response);
+    ASSERT_TRUE(result.ok()) << c.label << ": " << result.ErrorMessage();
+    EXPECT_EQ(result.value(), c.expected) << c.label << ": " << result.value().DebugString();
+  }
 }
 
 TEST_F(NativeConversionTest, RoundTripThroughNative) {

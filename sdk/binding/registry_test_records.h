@@ -92,8 +92,8 @@ inline void RegisterTestRecords(BindingRegistry& registry) {
   }
   {
     RecordBuilder<SanitizeResponse> record(registry, "SanitizerSanitizeResponse");
-    SDK_BINDING_MEMBER(record, texts, kOmitWhenDefault);
-    SDK_BINDING_MEMBER(record, text, kOmitWhenDefault);
+    SDK_BINDING_MEMBER(record, texts);
+    SDK_BINDING_MEMBER(record, text);
     SDK_BINDING_MEMBER(record, modified);
   }
   {

@@ -102,19 +102,28 @@ class LineReader {
     *too_long = false;
     int c = getc_unlocked(in_);
     if (c == EOF) return false;
+    // The bytes go through a small buffer so that the line grows in steps, not byte by byte.
+    char chunk[4096];
+    std::size_t size = 0;
     for (; c != EOF && c != '\n'; c = getc_unlocked(in_)) {
-      if (*too_long) continue;
-      if (line.size() == max_bytes_) {
-        *too_long = true;
-        std::string().swap(line);  // gives the memory back
-        continue;
-      }
-      line.push_back(static_cast<char>(c));
+      chunk[size++] = static_cast<char>(c);
+      if (size == sizeof chunk) Keep(line, chunk, size, too_long);
     }
+    Keep(line, chunk, size, too_long);
     return true;
   }
 
  private:
+  // Moves the `size` bytes of `chunk` to the line, or drops them once the line is too long.
+  void Keep(std::string& line, const char* chunk, std::size_t& size, bool* too_long) const {
+    if (!*too_long && line.size() + size > max_bytes_) {
+      *too_long = true;
+      std::string().swap(line);  // gives the memory back
+    }
+    if (!*too_long) line.append(chunk, size);
+    size = 0;
+  }
+
   std::FILE* in_;
   std::size_t max_bytes_;
 };

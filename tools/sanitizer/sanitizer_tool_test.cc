@@ -210,6 +210,10 @@ TEST(SanitizerToolTest, LinesLongerThanTheLimitAreRefused) {
        "sanitizer: line 1: the line is longer than 8 bytes\n"},
       {8, "bad\r\n", 0, "***\r\n", ""},
       {3, "bad\nbadly\n\n", 2, "***\n\n\n", "sanitizer: line 2: the line is longer than 3 bytes\n"},
+      // Lines longer than the reader's buffer of 4096 bytes.
+      {9000, std::string(9000, 'a') + "\n" + std::string(9001, 'a') + "\n" + std::string(4097, 'b'),
+       2, std::string(9000, 'a') + "\n\n" + std::string(4097, 'b') + "\n",
+       "sanitizer: line 2: the line is longer than 9000 bytes\n"},
   };
   for (const LimitCase& c : cases) {
     std::FILE* in = std::tmpfile();

@@ -29,6 +29,14 @@ void PrintError(std::FILE* err, std::string_view message) {
   std::fprintf(err, "sanitizer: %.*s\n", static_cast<int>(message.size()), message.data());
 }
 
+// Flushes the output; false, after saying so, when anything written to it was lost.
+bool FinishOutput(const ToolStreams& streams) {
+  // A write too large for the stream's buffer fails at once and leaves only the error flag.
+  if (std::fflush(streams.out) == 0 && !std::ferror(streams.out)) return true;
+  PrintError(streams.err, "cannot write the output");
+  return false;
+}
+
 void WriteLine(std::FILE* out, std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), out);
   std::fputc('\n', out);
@@ -231,7 +239,7 @@ int Run(const std::vector<std::string>& args, const ToolStreams& streams, Saniti
   if (options.command == Command::kHelp) {
     const std::string_view help = HelpText();
     std::fwrite(help.data(), 1, help.size(), streams.out);
-    return std::fflush(streams.out) == 0 ? kExitSuccess : kExitError;
+    return FinishOutput(streams) ? kExitSuccess : kExitError;
   }
 
   SanitizerSettings settings;
@@ -261,7 +269,7 @@ int Run(const std::vector<std::string>& args, const ToolStreams& streams, Saniti
 
   if (options.command == Command::kStatus) {
     WriteLine(streams.out, ToJson(backend.Status(), /*pretty=*/!options.json));
-    return std::fflush(streams.out) == 0 ? kExitSuccess : kExitError;
+    return FinishOutput(streams) ? kExitSuccess : kExitError;
   }
   if (!backend.Status().ready) {
     PrintError(streams.err, settings.locale.empty()
@@ -297,10 +305,7 @@ int Run(const std::vector<std::string>& args, const ToolStreams& streams, Saniti
     progress.Clear();
     read_failed = std::ferror(streams.in) != 0;
   }
-  if (std::fflush(streams.out) != 0 || std::ferror(streams.out)) {
-    PrintError(streams.err, "cannot write the output");
-    return kExitError;
-  }
+  if (!FinishOutput(streams)) return kExitError;
   if (read_failed) {
     PrintError(streams.err, "cannot read standard input");
     return kExitError;

@@ -529,5 +529,27 @@ TEST(SanitizerToolBinaryTest, BatchThroughTheExecutable) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
+// Output that cannot be written is an error, also when it does not fit the stream's buffer
+// (the help text) and when nothing is left to flush at the end.
+TEST(SanitizerToolBinaryTest, OutputThatCannotBeWrittenIsAnError) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (const char* args : {"--help", "status", "sanitize bad", "contains bad"}) {
+    // Standard error goes to the pipe, standard output to the full device.
+    const std::string command =
+        std::string("'") + SANITIZER_TOOL_BINARY + "' " + args + " 2>&1 >/dev/full </dev/null";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string err;
+    char buffer[256];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      err.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    EXPECT_EQ(err, "sanitizer: cannot write the output\n") << args;
+    ASSERT_TRUE(WIFEXITED(status)) << args;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << args;
+  }
+}
+
 }  // namespace
 }  // namespace sanitizer::tool

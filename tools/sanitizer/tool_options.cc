@@ -35,9 +35,11 @@ OPTIONS
   --config FILE        JSON file holding an object with the configuration members
                        Level0Filter ... Level3Filter, Level0Unfilter ... Level3Unfilter,
                        Level0Whitelist ... Level3Whitelist (texts of words separated by
-                       commas or blanks; another value counts by its text form) and
-                       WhitelistEnabled (true, 1, "true" and "1" enable it; false, 0, null,
-                       other texts, empty arrays and objects do not)
+                       commas or blanks; another value counts by its text form: a
+                       number in decimal, true and false as words, null, arrays and
+                       objects as the empty text) and WhitelistEnabled (true, a number
+                       other than 0, the texts "true" and "1", a non-empty array or object
+                       enable it; false, 0, null, other texts and empty ones do not)
   --whitelist          whitelisting enabled (as WhitelistEnabled true)
   --level N            level, default 1; lists of levels 0 to N apply. Any decimal
                        integer, with an optional sign, taken as unsigned 32-bit (its value

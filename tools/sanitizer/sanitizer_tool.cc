@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -26,6 +27,14 @@ namespace {
 
 void PrintError(std::FILE* err, std::string_view message) {
   std::fprintf(err, "sanitizer: %.*s\n", static_cast<int>(message.size()), message.data());
+}
+
+// Flushes the output; false, after saying so, when anything written to it was lost.
+bool FinishOutput(const ToolStreams& streams) {
+  // A write too large for the stream's buffer fails at once and leaves only the error flag.
+  if (std::fflush(streams.out) == 0 && !std::ferror(streams.out)) return true;
+  PrintError(streams.err, "cannot write the output");
+  return false;
 }
 
 void WriteLine(std::FILE* out, std::string_view line) {
@@ -87,28 +96,64 @@ uint64_t InputSize(std::FILE* in) {
                                                   : 0;
 }
 
-// Reads one line without its line feed; false at the end of the input.
+// Reads standard input one line at a time, without the line feed, holding at most
+// `max_bytes` of a line: the rest of a longer line is read and dropped. It reads no further
+// than the line feed, so that a line typed on a terminal is answered at once.
 class LineReader {
  public:
-  explicit LineReader(std::FILE* in) : in_(in) {}
-  ~LineReader() { std::free(buffer_); }
-  LineReader(const LineReader&) = delete;
-  LineReader& operator=(const LineReader&) = delete;
+  LineReader(std::FILE* in, std::size_t max_bytes) : in_(in), max_bytes_(max_bytes) {}
 
-  bool Next(std::string& line) {
-    const ssize_t length = getline(&buffer_, &capacity_, in_);
-    if (length < 0) return false;
-    std::size_t size = static_cast<std::size_t>(length);
-    if (size > 0 && buffer_[size - 1] == '\n') --size;
-    line.assign(buffer_, size);
+  // False at the end of the input. *too_long tells that the line had more than max_bytes
+  // bytes; `line` is then empty.
+  bool Next(std::string& line, bool* too_long) {
+    line.clear();
+    *too_long = false;
+    int c = getc_unlocked(in_);
+    if (c == EOF) return false;
+    // The bytes go through a small buffer so that the line grows in steps, not byte by byte.
+    char chunk[4096];
+    std::size_t size = 0;
+    for (; c != EOF && c != '\n'; c = getc_unlocked(in_)) {
+      chunk[size++] = static_cast<char>(c);
+      if (size == sizeof chunk) Keep(line, chunk, size, too_long);
+    }
+    Keep(line, chunk, size, too_long);
     return true;
   }
 
  private:
+  // Moves the `size` bytes of `chunk` to the line, or drops them once the line is too long.
+  void Keep(std::string& line, const char* chunk, std::size_t& size, bool* too_long) const {
+    if (!*too_long && line.size() + size > max_bytes_) {
+      *too_long = true;
+      std::string().swap(line);  // gives the memory back
+    }
+    if (!*too_long) line.append(chunk, size);
+    size = 0;
+  }
+
   std::FILE* in_;
-  char* buffer_ = nullptr;
-  std::size_t capacity_ = 0;
+  std::size_t max_bytes_;
 };
+
+constexpr char kInvalidUtf8Message[] = "Invalid UTF-8 string";
+constexpr char kNulMessage[] = "the text holds a NUL byte";
+
+// Why a text cannot be given to the sanitizer, or nothing. Its texts end at their first NUL,
+// so a NUL inside a line would silently cut off the rest of the line (and hide whatever
+// follows from the UTF-8 check): such a text is refused, and every byte is checked.
+std::optional<std::string> TextProblem(std::string_view text) {
+  bool has_nul = false;
+  for (std::size_t start = 0;;) {
+    const std::size_t nul = text.find('\0', start);
+    if (!sdk::text::IsValidUtf8(text.substr(start, nul - start))) return kInvalidUtf8Message;
+    if (nul == std::string_view::npos) break;
+    has_nul = true;
+    start = nul + 1;
+  }
+  if (has_nul) return kNulMessage;
+  return std::nullopt;
+}
 
 class TextRunner {
  public:
@@ -119,8 +164,8 @@ class TextRunner {
   void Answer(const std::string& text, const char* where, uint64_t index, Progress& progress) {
     std::optional<std::string> line;
     std::optional<BackendError> error;
-    if (!sdk::text::IsValidUtf8(text)) {
-      error = BackendError{400, "Invalid UTF-8 string"};
+    if (std::optional<std::string> problem = TextProblem(text)) {
+      error = BackendError{400, std::move(*problem)};
     } else if (options_.command == Command::kContains) {
       ContainsSanitizedRequest request;
       request.text = text;
@@ -149,20 +194,32 @@ class TextRunner {
       }
     }
     if (error) {
-      failed_ = true;
-      progress.Clear();
-      std::fflush(streams_.out);  // keeps the error beside its line when both go to one place
-      PrintError(streams_.err,
-                 std::string(where) + " " + std::to_string(index) + ": " + error->message);
-      line = std::string();
+      Fail(where, index, error->message, progress);
+    } else {
+      WriteLine(streams_.out, *line);
     }
-    WriteLine(streams_.out, *line);
+  }
+
+  // Answers a line of standard input that is too long to be taken as a text.
+  void RefuseLongLine(uint64_t index, Progress& progress) {
+    Fail("line", index,
+         "the line is longer than " + std::to_string(streams_.max_line_bytes) + " bytes", progress);
   }
 
   bool failed() const { return failed_; }
   bool any_contains() const { return any_contains_; }
 
  private:
+  // Reports `message` for the text named by `where` and `index` on the error stream and prints
+  // an empty line in its place.
+  void Fail(const char* where, uint64_t index, const std::string& message, Progress& progress) {
+    failed_ = true;
+    progress.Clear();
+    std::fflush(streams_.out);  // keeps the error beside its line when both go to one place
+    PrintError(streams_.err, std::string(where) + " " + std::to_string(index) + ": " + message);
+    WriteLine(streams_.out, "");
+  }
+
   const ToolOptions& options_;
   const ToolStreams& streams_;
   SanitizerBackend& backend_;
@@ -182,7 +239,7 @@ int Run(const std::vector<std::string>& args, const ToolStreams& streams, Saniti
   if (options.command == Command::kHelp) {
     const std::string_view help = HelpText();
     std::fwrite(help.data(), 1, help.size(), streams.out);
-    return std::fflush(streams.out) == 0 ? kExitSuccess : kExitError;
+    return FinishOutput(streams) ? kExitSuccess : kExitError;
   }
 
   SanitizerSettings settings;
@@ -212,7 +269,7 @@ int Run(const std::vector<std::string>& args, const ToolStreams& streams, Saniti
 
   if (options.command == Command::kStatus) {
     WriteLine(streams.out, ToJson(backend.Status(), /*pretty=*/!options.json));
-    return std::fflush(streams.out) == 0 ? kExitSuccess : kExitError;
+    return FinishOutput(streams) ? kExitSuccess : kExitError;
   }
   if (!backend.Status().ready) {
     PrintError(streams.err, settings.locale.empty()
@@ -230,23 +287,25 @@ int Run(const std::vector<std::string>& args, const ToolStreams& streams, Saniti
     }
   } else {
     Progress progress(streams.err, streams.err_is_terminal, InputSize(streams.in));
-    LineReader reader(streams.in);
+    LineReader reader(streams.in, streams.max_line_bytes);
     std::string text;
+    bool too_long = false;
     uint64_t count = 0;
     uint64_t bytes = 0;
-    while (reader.Next(text)) {
+    while (reader.Next(text, &too_long)) {
       ++count;
       bytes += text.size() + 1;
-      runner.Answer(text, "line", count, progress);
+      if (too_long) {
+        runner.RefuseLongLine(count, progress);
+      } else {
+        runner.Answer(text, "line", count, progress);
+      }
       progress.Update(count, bytes);
     }
     progress.Clear();
     read_failed = std::ferror(streams.in) != 0;
   }
-  if (std::fflush(streams.out) != 0 || std::ferror(streams.out)) {
-    PrintError(streams.err, "cannot write the output");
-    return kExitError;
-  }
+  if (!FinishOutput(streams)) return kExitError;
   if (read_failed) {
     PrintError(streams.err, "cannot read standard input");
     return kExitError;

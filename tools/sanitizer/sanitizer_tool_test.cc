@@ -16,6 +16,8 @@
 namespace sanitizer::tool {
 namespace {
 
+using namespace std::string_literals;
+
 // Answers like a sanitizer whose only filtered word is "bad": sanitize masks it, contains
 // finds it. The text "boom" fails as a resource failure would. It records what it was given.
 class FakeBackend final : public SanitizerBackend {
@@ -172,9 +174,65 @@ TEST(SanitizerToolTest, InvalidUtf8IsReportedAndProcessingGoesOn) {
        2,
        "\n{\"contains\":true}\n",
        "sanitizer: argument 1: Invalid UTF-8 string\n"},
+      // A NUL byte would cut the text short: the line is refused, and the bytes after the NUL
+      // are checked too.
+      {{"sanitize"},
+       "bad\0bad\nbad\0\xff\n\0\nbad\n"s,
+       2,
+       "\n\n\n***\n",
+       "sanitizer: line 1: the text holds a NUL byte\n"
+       "sanitizer: line 2: Invalid UTF-8 string\n"
+       "sanitizer: line 3: the text holds a NUL byte\n"},
+      {{"contains", "--json"},
+       "bad\0\n"s,
+       2,
+       "\n",
+       "sanitizer: line 1: the text holds a NUL byte\n"},
       // A failure of the backend for one text is handled the same way.
       {{"sanitize"}, "bad\nboom\nbad\n", 2, "***\n\n***\n", "sanitizer: line 2: exploded\n"},
   });
+}
+
+TEST(SanitizerToolTest, LinesLongerThanTheLimitAreRefused) {
+  struct LimitCase {
+    std::size_t max_line_bytes;
+    std::string input;
+    int exit_status;
+    std::string out;
+    std::string err;
+  };
+  const LimitCase cases[] = {
+      // A line of exactly the limit is a text; one byte more is refused, and the lines after
+      // it are read as usual. The line feed does not count.
+      {8, "bad bad!\nbad bad!!\nbad\n", 2, "*** ***!\n\n***\n",
+       "sanitizer: line 2: the line is longer than 8 bytes\n"},
+      {8, "0123456789abcdef0123456789bad", 2, "\n",
+       "sanitizer: line 1: the line is longer than 8 bytes\n"},
+      {8, "bad\r\n", 0, "***\r\n", ""},
+      {3, "bad\nbadly\n\n", 2, "***\n\n\n", "sanitizer: line 2: the line is longer than 3 bytes\n"},
+      // Lines longer than the reader's buffer of 4096 bytes.
+      {9000, std::string(9000, 'a') + "\n" + std::string(9001, 'a') + "\n" + std::string(4097, 'b'),
+       2, std::string(9000, 'a') + "\n\n" + std::string(4097, 'b') + "\n",
+       "sanitizer: line 2: the line is longer than 9000 bytes\n"},
+  };
+  for (const LimitCase& c : cases) {
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    std::fwrite(c.input.data(), 1, c.input.size(), in);
+    std::rewind(in);
+    ToolStreams streams{in, out, err, false};
+    streams.max_line_bytes = c.max_line_bytes;
+    FakeBackend backend;
+    EXPECT_EQ(RunSanitizerTool({"sanitize"}, streams, backend, SANITIZER_SAMPLE_ASSETS),
+              c.exit_status)
+        << c.input;
+    EXPECT_EQ(ReadAll(out), c.out) << c.input;
+    EXPECT_EQ(ReadAll(err), c.err) << c.input;
+    std::fclose(in);
+    std::fclose(out);
+    std::fclose(err);
+  }
 }
 
 TEST(SanitizerToolTest, JsonShapes) {
@@ -224,7 +282,12 @@ TEST(SanitizerToolTest, UsageErrors) {
        "",
        2,
        "",
-       "sanitizer: invalid level \"x\" (an integer from -2147483648 to 4294967295)\n" + try_help},
+       "sanitizer: invalid level \"x\" (a decimal integer such as 2 or -1)\n" + try_help},
+      {{"sanitize", "--level", " 3", "bad"},
+       "",
+       2,
+       "",
+       "sanitizer: invalid level \" 3\" (a decimal integer such as 2 or -1)\n" + try_help},
       {{"status", "text"}, "", 2, "", "sanitizer: status takes no TEXT\n" + try_help},
       {{"sanitize", "--assets", "/nonexistent/assets"},
        "",
@@ -257,9 +320,10 @@ TEST(SanitizerToolTest, HelpExplainsEveryOption) {
   for (const char* word :
        {"sanitize", "contains", "status", "--assets", "--region", "--locale", "--config",
         "--whitelist", "--level", "--aggressive", "--remove-disallowed", "--embedded", "--json",
-        "Invalid UTF-8", "EXIT STATUS", "WhitelistEnabled", "Level0Filter"}) {
+        "Invalid UTF-8", "EXIT STATUS", "WhitelistEnabled", "Level0Filter", "NUL"}) {
     EXPECT_NE(result.out.find(word), std::string::npos) << word;
   }
+  EXPECT_NE(result.out.find(std::to_string(kMaxLineBytes)), std::string::npos);
   EXPECT_EQ(backend.configure_calls_, 0);
 }
 
@@ -362,6 +426,7 @@ TEST(SanitizerToolSampleAssetsTest, Examples) {
       {{"sanitize", "--level", "1", "damn, what a bitch"}, "damn, what a *****\n", 0},
       {{"sanitize", "--level", "2", "damn, what a bitch"}, "****, what a *****\n", 0},
       {{"sanitize", "--level", "-1", "stupid damn bitch"}, "****** **** *****\n", 0},
+      {{"sanitize", "--level", "4294967298", "stupid damn bitch"}, "stupid **** *****\n", 0},
       // The longest entry wins in the aggressive scan: "asses" inside "assess".
       // Innocent words stay: the normal scan looks at whole words; the aggressive scan looks
       // inside them unless whitelisted words protect them.
@@ -462,6 +527,28 @@ TEST(SanitizerToolBinaryTest, BatchThroughTheExecutable) {
   EXPECT_EQ(out, "false\ntrue\n\n");
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+// Output that cannot be written is an error, also when it does not fit the stream's buffer
+// (the help text) and when nothing is left to flush at the end.
+TEST(SanitizerToolBinaryTest, OutputThatCannotBeWrittenIsAnError) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (const char* args : {"--help", "status", "sanitize bad", "contains bad"}) {
+    // Standard error goes to the pipe, standard output to the full device.
+    const std::string command =
+        std::string("'") + SANITIZER_TOOL_BINARY + "' " + args + " 2>&1 >/dev/full </dev/null";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string err;
+    char buffer[256];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      err.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    EXPECT_EQ(err, "sanitizer: cannot write the output\n") << args;
+    ASSERT_TRUE(WIFEXITED(status)) << args;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << args;
+  }
 }
 
 }  // namespace

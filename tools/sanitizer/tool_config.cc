@@ -65,6 +65,8 @@ bool ConfigValueTruth(const rapidjson::Value& value) {
 }
 
 bool ReadConfigJson(std::string_view json, SanitizerSettings& settings, std::string* error) {
+  // The document ends at its first NUL byte, as the host's JSON texts do.
+  json = json.substr(0, json.find('\0'));
   if (json.find_first_not_of(" \t\r\n") == std::string_view::npos) return true;
   rapidjson::Document document;
   document.Parse(json.data(), json.size());

@@ -92,8 +92,18 @@ TEST(ReadConfigJsonTest, LastOccurrenceOfANameWins) {
   EXPECT_FALSE(settings.whitelistEnabled);
 }
 
+TEST(ReadConfigJsonTest, TheDocumentEndsAtItsFirstNulByte) {
+  SanitizerSettings settings;
+  std::string error;
+  ASSERT_TRUE(
+      ReadConfigJson(std::string_view("{\"Level1Filter\":\"a\"}\0{junk", 26), settings, &error))
+      << error;
+  EXPECT_EQ(settings.adhocIncludes, (std::map<uint32_t, std::string>{{1, "a"}}));
+}
+
 TEST(ReadConfigJsonTest, BlankAndEmptyDocumentsHaveNoMembers) {
-  for (const char* json : {"", "  \n\t", "{}"}) {
+  for (const std::string_view json : {std::string_view(""), std::string_view("  \n\t"),
+                                      std::string_view("{}"), std::string_view(" \0{junk", 7)}) {
     SanitizerSettings settings;
     std::string error;
     EXPECT_TRUE(ReadConfigJson(json, settings, &error)) << "input: " << json;

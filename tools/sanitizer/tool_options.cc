@@ -1,9 +1,7 @@
 // Argument parsing and the help text of the `sanitizer` tool. See tool_options.h.
 #include "tools/sanitizer/tool_options.h"
 
-#include <charconv>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <string_view>
 
@@ -22,7 +20,9 @@ masked text has as many characters as the input. Words are found also when space
 other words; the aggressive scan also finds them inside other words.
 
 Without TEXT, each line of standard input is one text (a trailing line feed is not part of
-the text; a carriage return is). Output order equals input order, one line per text.
+the text; a carriage return is, and is kept in the output; the last line needs no line
+feed). Output order equals input order, one line per text. A TEXT argument that holds a line
+feed is printed with it; --json keeps every answer on one line.
 
 OPTIONS
   --assets DIR         asset folder; files named as the assets ("1.filter.csv",
@@ -35,13 +35,16 @@ OPTIONS
   --config FILE        JSON file holding an object with the configuration members
                        Level0Filter ... Level3Filter, Level0Unfilter ... Level3Unfilter,
                        Level0Whitelist ... Level3Whitelist (texts of words separated by
-                       commas or blanks; another value counts by its text form) and
-                       WhitelistEnabled (true, 1, "true" and "1" enable it; false, 0, null,
-                       other texts, empty arrays and objects do not)
+                       commas or blanks; another value counts by its text form: a
+                       number in decimal, true and false as words, null, arrays and
+                       objects as the empty text) and WhitelistEnabled (true, a number
+                       other than 0, the texts "true" and "1", a non-empty array or object
+                       enable it; false, 0, null, other texts and empty ones do not)
   --whitelist          whitelisting enabled (as WhitelistEnabled true)
-  --level N            level, default 1; lists of levels 0 to N apply. Any integer from
-                       -2147483648 to 4294967295, taken as unsigned 32-bit (-1 applies
-                       every level)
+  --level N            level, default 1; lists of levels 0 to N apply. Any decimal
+                       integer, with an optional sign, taken as unsigned 32-bit (its value
+                       modulo 2^32: -1 is 4294967295 and applies every level, 4294967296
+                       is 0)
   --aggressive         aggressive scan: finds listed words inside other words; with
                        --whitelist, whitelisted words protect the text they cover
   --remove-disallowed  replace characters outside the locale's allowed characters by blanks
@@ -67,7 +70,9 @@ EXIT STATUS (as grep)
   2  an error. A text that is not valid UTF-8 is reported on standard error as
      "sanitizer: line N: Invalid UTF-8 string" (or "argument N: ..." for the N-th TEXT),
      an empty line is printed in its place (also with --json) and the other texts are
-     processed. A missing asset folder, an unreadable or malformed --config file and a bad
+     processed. The same holds, with their own messages, for a line that holds a NUL byte
+     and for a line longer than 16 MiB (16777216 bytes), which is read through without
+     being kept. A missing asset folder, an unreadable or malformed --config file and a bad
      option end the run at once.
 
 On long batches (more than a second of work) the progress is shown on standard error when
@@ -79,17 +84,22 @@ it is a terminal.
 std::string_view HelpText() { return kHelp; }
 
 std::optional<uint32_t> ParseLevel(std::string_view text) {
-  int64_t value = 0;
-  const char* first = text.data();
-  const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;  // from_chars takes "-" but not "+"
-  const auto [end, error] = std::from_chars(first, last, value);
-  if (first == last || error != std::errc() || end != last) return std::nullopt;
-  if (value < std::numeric_limits<int32_t>::min() ||
-      value > static_cast<int64_t>(std::numeric_limits<uint32_t>::max())) {
-    return std::nullopt;
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
   }
-  return static_cast<uint32_t>(value);
+  if (i == text.size()) return std::nullopt;
+  // Unsigned arithmetic wraps, so the digits accumulate the value modulo 2^32 however long
+  // the number is.
+  uint32_t value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10u + static_cast<uint32_t>(c - '0');
+  }
+  return negative ? 0u - value : value;
 }
 
 std::variant<ToolOptions, std::string> ParseToolOptions(const std::vector<std::string>& args) {
@@ -172,7 +182,7 @@ std::variant<ToolOptions, std::string> ParseToolOptions(const std::vector<std::s
       } else {
         const std::optional<uint32_t> level = ParseLevel(*text);
         if (!level) {
-          return "invalid level \"" + *text + "\" (an integer from -2147483648 to 4294967295)";
+          return "invalid level \"" + *text + "\" (a decimal integer such as 2 or -1)";
         }
         options.level = *level;
       }

@@ -39,9 +39,9 @@ struct ToolOptions {
 // that a text may start with "--". On failure the result is a message for the user.
 std::variant<ToolOptions, std::string> ParseToolOptions(const std::vector<std::string>& args);
 
-// Reads a level: a decimal integer, optionally signed, from -2147483648 to 4294967295; a
-// negative number is taken as its unsigned 32-bit two's complement (-1 is 4294967295, which
-// applies every level). Anything else fails.
+// Reads a level: a decimal integer of any length with an optional sign, taken as unsigned
+// 32-bit, that is modulo 2^32 (-1 is 4294967295, which applies every level; 4294967296 is 0).
+// Anything else (blanks, other bases, fractions, no digits) fails.
 std::optional<uint32_t> ParseLevel(std::string_view text);
 
 // The text of `sanitizer --help`.

@@ -31,15 +31,29 @@ TEST(ParseLevelTest, Table) {
       {"-2", 4294967294u},
       {"-2147483648", 2147483648u},
       {"4294967295", 4294967295u},
-      {"4294967296", std::nullopt},
-      {"-2147483649", std::nullopt},
-      {"99999999999999999999999", std::nullopt},
+      {"-0", 0u},
+      {"007", 7u},
+      // Any integer, taken modulo 2^32.
+      {"4294967296", 0u},
+      {"4294967299", 3u},
+      {"-2147483649", 2147483647u},
+      {"-4294967295", 1u},
+      {"-4294967296", 0u},
+      {"99999999999999999999999", 4135583743u},  // 10^23 - 1 modulo 2^32
+      {"18446744073709551617", 1u},              // 2^64 + 1
+      // Not integers.
       {"", std::nullopt},
       {"-", std::nullopt},
+      {"+", std::nullopt},
+      {"+-1", std::nullopt},
+      {"--1", std::nullopt},
       {"1x", std::nullopt},
+      {"abc", std::nullopt},
       {" 1", std::nullopt},
+      {"1 ", std::nullopt},
       {"0x10", std::nullopt},
       {"1.5", std::nullopt},
+      {"1e3", std::nullopt},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ParseLevel(c.text), c.level) << "input: " << c.text;
@@ -120,7 +134,7 @@ TEST(ParseToolOptionsTest, RejectedCommandLines) {
       {{"sanitize", "--colour"}, "unknown option --colour"},
       {{"sanitize", "--level"}, "--level needs a value"},
       {{"sanitize", "--level", "two"}, "invalid level \"two\""},
-      {{"sanitize", "--level=4294967296"}, "invalid level"},
+      {{"sanitize", "--level=4.0"}, "invalid level"},
       {{"sanitize", "--assets"}, "--assets needs a value"},
       {{"sanitize", "--assets="}, "--assets needs a folder"},
       {{"sanitize", "--config", ""}, "--config needs a file"},

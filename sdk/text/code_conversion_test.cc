@@ -84,10 +84,14 @@ TEST(Utf8ToUtf32Test, LenientConversionTable) {
       {"\xF8\x80\x80\x81\x81", true, U"A", false},
       // Cut off, stray continuation, bad continuation, above 0x10FFFF: the whole text fails.
       {"ab\xE2\x82", false, U"", false},
-      {"ab\x80" "cd", false, U"", false},
+      {"ab\x80 cd", false, U"", false},
       {"\xC3\x41", false, U"", false},
       {"\xF4\x90\x80\x80", false, U"", false},
       {"\xFC\x80\x80\x80\x80\x80", true, std::u32string(1, char32_t{0}), false},
+      // The old long forms fail by the 0x10FFFF limit when they are not overlong.
+      {"\xF8\x88\x80\x80\x80", false, U"", false},
+      {"a\xFF\xBF\xBF\xBF\xBF\xBF", false, U"", false},
+      {"\xFC\x80\x80\x80\x80", false, U"", false},  // cut off
       // Cut at the first U+0000; the bytes after it still have to convert.
       {std::string("a\0b", 3), true, U"a", true},
       {std::string("a\0\xFF", 3), false, U"", true},

@@ -123,6 +123,7 @@ TEST(Utf32ToUtf8Test, ConversionTable) {
       {U"\u07FF\u0800\uFFFF\U00010000\U0010FFFF", true,
        "\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
       {std::u32string(U"A\0B", 3), true, "A"},
+      {std::u32string(U"A\0", 2) + char32_t{0x110000}, true, "A"},  // nothing after U+0000 counts
       {std::u32string(1, char32_t{0xD800}), true, "\xED\xA0\x80"},
       {std::u32string(U"a") + char32_t{0x110000}, false, ""},
       {std::u32string(1, char32_t{0xFFFFFFFF}), false, ""},

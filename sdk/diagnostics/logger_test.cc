@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sdk/diagnostics/log.h"
+#include "sdk/diagnostics/log_line_format.h"
 #include "sdk/diagnostics/log_target.h"
 #include "sdk/diagnostics/platform.h"
 
@@ -225,6 +226,17 @@ TEST_F(LoggerTest, MessagesAreFormattedAndCut) {
   EXPECT_EQ(target.lines()[0], "x=42  3.14 %\n");
   EXPECT_EQ(target.lines()[1], std::string(4094, 'm') + "\n");  // line buffer less its end
   EXPECT_EQ(target.lines()[2], "\n");
+}
+
+TEST_F(LoggerTest, AssertionReportIsLoggedAsAnErrorInDbg) {
+  CapturingTarget target("#L|#G|#M");
+  UseOnly(target);
+  LogAssertion("x > 0", "main.cc", 12, "Run", "100% %s");  // the report is data, not a format
+  ASSERT_EQ(target.lines().size(), 1u);
+  EXPECT_EQ(target.lines()[0],
+            " ERROR|DBG|Assertion failed!\n\nFile: main.cc\nLine: 12\n\nFunction: Run\n\n"
+            "Expression: x > 0\n\nDescription: 100% %s\n");
+  EXPECT_EQ(logger_->ErrorCount(), 1u);
 }
 
 TEST_F(LoggerTest, AttachDetachAndFind) {

@@ -84,10 +84,14 @@ TEST(Utf8ToUtf32Test, LenientConversionTable) {
       {"\xF8\x80\x80\x81\x81", true, U"A", false},
       // Cut off, stray continuation, bad continuation, above 0x10FFFF: the whole text fails.
       {"ab\xE2\x82", false, U"", false},
-      {"ab\x80" "cd", false, U"", false},
+      {"ab\x80 cd", false, U"", false},
       {"\xC3\x41", false, U"", false},
       {"\xF4\x90\x80\x80", false, U"", false},
       {"\xFC\x80\x80\x80\x80\x80", true, std::u32string(1, char32_t{0}), false},
+      // The old long forms fail by the 0x10FFFF limit when they are not overlong.
+      {"\xF8\x88\x80\x80\x80", false, U"", false},
+      {"a\xFF\xBF\xBF\xBF\xBF\xBF", false, U"", false},
+      {"\xFC\x80\x80\x80\x80", false, U"", false},  // cut off
       // Cut at the first U+0000; the bytes after it still have to convert.
       {std::string("a\0b", 3), true, U"a", true},
       {std::string("a\0\xFF", 3), false, U"", true},
@@ -119,6 +123,7 @@ TEST(Utf32ToUtf8Test, ConversionTable) {
       {U"\u07FF\u0800\uFFFF\U00010000\U0010FFFF", true,
        "\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
       {std::u32string(U"A\0B", 3), true, "A"},
+      {std::u32string(U"A\0", 2) + char32_t{0x110000}, true, "A"},  // nothing after U+0000 counts
       {std::u32string(1, char32_t{0xD800}), true, "\xED\xA0\x80"},
       {std::u32string(U"a") + char32_t{0x110000}, false, ""},
       {std::u32string(1, char32_t{0xFFFFFFFF}), false, ""},

@@ -2,7 +2,8 @@
 // "%" starts a conversion specification that is parsed into its parts (argument, flags, width,
 // precision, conversion). The parts are then checked against the argument's type adapter and
 // written out again as a format that snprintf can only print safely: the length modifier comes from
-// the argument's type (never from the template), flags and precision are kept only where the
+// the argument's type (a template's "h" or "hh" is kept only for the types passed as int, where
+// printf defines it; any other is dropped), flags and precision are kept only where the
 // conversion defines them, "*" values are resolved into plain numbers, and a text argument
 // always carries a precision no larger than its length.
 #include "sdk/text/format_message.h"
@@ -78,6 +79,7 @@ struct Directive {
   int64_t width = 0;
   bool has_precision = false;
   int64_t precision = 0;
+  int short_length = 0;  // 1 for a template's "h", 2 for "hh"
   char conversion = 0;
 };
 
@@ -145,11 +147,17 @@ class DirectiveParser {
         directive.precision = static_cast<int64_t>(std::min<uint64_t>(precision, INT64_MAX));
       }
     }
-    // The length modifier is read and dropped: the argument's own type decides the length.
+    // The argument's own type decides the length; only "h" and "hh" are remembered (see
+    // PrintDirective).
     if (Peek() == 'h' || Peek() == 'l') {
       const int letter = Peek();
       if (!Advance()) return false;
-      if (Peek() == letter && !Advance()) return false;
+      int count = 1;
+      if (Peek() == letter) {
+        if (!Advance()) return false;
+        count = 2;
+      }
+      if (letter == 'h') directive.short_length = count;
     } else if (Peek() == 'L' || Peek() == 'j' || Peek() == 't' || Peek() == 'z') {
       if (!Advance()) return false;
     }
@@ -309,6 +317,11 @@ void PrintDirective(const Directive& directive, const MessageArg& arg, Output& o
   }
   if (conversion != 'c' && !IsFloatingConversion(conversion)) {
     for (const char* l = adapter.length; *l; ++l) *cursor++ = *l;
+    // "h" and "hh" print an int argument as a short or a char; for the 64-bit types, which are
+    // passed as long long, they would make printf read the wrong type.
+    if (*adapter.length == '\0' && conversion != 's') {
+      for (int i = 0; i < directive.short_length; ++i) *cursor++ = 'h';
+    }
   }
   *cursor++ = conversion;
   *cursor = '\0';

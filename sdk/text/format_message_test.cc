@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -72,10 +74,18 @@ TEST(FormatMessageTest, Table) {
       {"%1$x", {uint64_t{0x123456789abcdefull}}, "123456789abcdef"},
       {"%1$u", {uint64_t{10000000000ull}}, "10000000000"},
       {"%1$c", {int64_t{66}}, "B"},
-      // Length modifiers in the template are read and replaced by the argument's own.
+      // Length modifiers in the template are read and replaced by the argument's own, except
+      // "h" and "hh" on the types passed as int, which print as printf prints them.
       {"%1$ld", {7}, "7"},
       {"%1$lld", {7}, "7"},
       {"%1$hhd", {int64_t{300}}, "300"},
+      {"%hd", {70000}, "4464"},
+      {"%1$hhx", {0x1ff}, "ff"},
+      {"%hhu", {300u}, "44"},
+      {"%1$hd", {'A'}, "65"},
+      {"%hc", {65}, "A"},
+      {"%hs", {"t"}, "t"},
+      {"%1$hf", {0.5}, "0.500000"},
       {"%1$Lf", {1.0}, "1.000000"},
       {"%1$ls", {"wide?"}, "wide?"},
       {"%zu items", {size_t{3}}, "3 items"},
@@ -122,8 +132,9 @@ TEST(FormatMessageTest, Table) {
 
 // Every numeric conversion specification that printf defines prints exactly as snprintf prints it.
 TEST(FormatMessageTest, MatchesSnprintf) {
-  const char* int_formats[] = {"d", "5d",  "-5d",    "+d", " d",  "05d",  ".3d", "x",  "#x", "#o",
-                               "X", "08X", "-#10x|", "u",  "+5i", "-+6d", "c",   "3c", "-3c"};
+  const char* int_formats[] = {"d",   "5d", "-5d", "+d",     " d",     "05d", ".3d",  "x", "#x",
+                               "#o",  "X",  "08X", "-#10x|", "u",      "+5i", "-+6d", "c", "3c",
+                               "-3c", "hd", "hhd", "hx",     "-8hhX|", "hu",  "hho"};
   const int ints[] = {0, 1, -1, 42, -42, 65, INT_MAX, INT_MIN};
   for (const char* s : int_formats) {
     for (int v : ints) {
@@ -241,6 +252,58 @@ TEST(FormatMessageTest, HugeWidthsAndPrecisionsAreCapped) {
             31u);
   EXPECT_EQ(FormatMessage(buffer, sizeof buffer, "%*s", std::vector<MessageArg>{UINT64_MAX, "x"}),
             31u);
+}
+
+// Random templates built from the characters that make up conversion specifications, with random
+// arguments and buffer sizes: the output always ends inside the buffer with a NUL, the guard
+// bytes after it stay untouched, and (under ASan and UBSan) nothing reads or converts wrongly.
+TEST(FormatMessageTest, HostileTemplatesStayInsideTheBuffer) {
+  std::mt19937 random(20240501);
+  constexpr std::string_view kAlphabet = "%%%%123456789$$**..-+ #0hlLjqtzdiouxXcsfeEgGaAnp";
+  const std::string long_text(5000, 'T');
+  for (int round = 0; round < 20000; ++round) {
+    std::string format;
+    for (size_t n = random() % 40; n > 0; --n) format += kAlphabet[random() % kAlphabet.size()];
+    std::vector<MessageArg> args;
+    for (size_t n = random() % 5; n > 0; --n) {
+      const uint64_t bits = (uint64_t{random()} << 32) | random();
+      switch (random() % 7) {
+        case 0:
+          args.emplace_back(static_cast<int>(bits) % 64 - 16);  // small: also a "*" value
+          break;
+        case 1:
+          args.emplace_back(static_cast<unsigned>(bits));
+          break;
+        case 2:
+          args.emplace_back(static_cast<int64_t>(bits));
+          break;
+        case 3:
+          args.emplace_back(bits);
+          break;
+        case 4:
+          args.emplace_back(std::bit_cast<double>(bits));  // NaNs and infinities included
+          break;
+        case 5:
+          args.emplace_back(static_cast<char>(bits));
+          break;
+        default:
+          args.emplace_back(std::string_view(long_text.data(), bits % long_text.size()));
+          break;
+      }
+    }
+    const size_t size = random() % 4 == 0 ? random() % 24 : kMessageBufferSize;
+    std::vector<char> storage(size + 8, '\x7f');
+    const size_t length = FormatMessage(storage.data(), size, format, args);
+    if (size == 0) {
+      ASSERT_EQ(length, 0u) << "template: " << format;
+    } else {
+      ASSERT_LT(length, size) << "template: " << format;
+      ASSERT_EQ(storage[length], '\0') << "template: " << format;
+    }
+    for (size_t i = size; i < storage.size(); ++i) {
+      ASSERT_EQ(storage[i], '\x7f') << "wrote past the buffer; template: " << format;
+    }
+  }
 }
 
 TEST(FormatMessageTest, EmbeddedNulInTemplateIsCopiedNotParsed) {

@@ -3,6 +3,7 @@
 #include "sdk/dispatch/route.h"
 
 #include <array>
+#include <cstdint>
 #include <utility>
 
 #include "sdk/binding/function_record.h"
@@ -99,6 +100,8 @@ bool MatchPieces(const std::vector<PatternPiece>& pieces, std::string_view path,
   using Kind = PatternPiece::Kind;
   const size_t size = path.size();
   const size_t count = pieces.size();
+  // The table's bit count must not wrap around (only a path of gigabytes comes near).
+  if (size + 1 > (SIZE_MAX - 64) / (count + 1)) return false;
   ReachTable reach(count + 1, size + 1);
   reach.Set(count, size);
   for (size_t i = count; i-- > 0;) {

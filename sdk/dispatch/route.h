@@ -15,9 +15,9 @@
 // A template with placeholders compiles to an ECMAScript pattern ("/v1/items/([^/]*)/(.*)"),
 // kept as text, and to the list of its pieces, which the matcher runs. The matcher gives the
 // answer and the captures of an ECMAScript backtracking engine on that pattern (every group as
-// long as the rest of the pattern allows, from left to right) without recursion and in time
-// linear in the path's length, so that no path the host sends can exhaust the stack of the
-// thread it arrives on.
+// long as the rest of the pattern allows, from left to right) without recursion, in time and
+// memory linear in the path's length for a given template, so that no path the host sends can
+// exhaust the stack of the thread it arrives on.
 //
 // FunctionNameFor derives the name of a declared function from its method and path
 // (GET /sanitizer/v1/status → GetSanitizerV1Status).

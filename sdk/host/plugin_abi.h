@@ -48,19 +48,26 @@ enum HostValueTag {
 struct HostValue;
 struct HostStructureEntry;
 
-/* Host values, structure entries and the response record are packed: no padding anywhere, with
- * every compiler (#pragma pack is understood by GCC, Clang and MSVC alike). */
+/* Host values, structure entries and the response record are packed: no padding anywhere. GCC
+ * and Clang take the packed attribute, which also makes C++ copy a packed member before binding a
+ * reference to it; #pragma pack gives other compilers (MSVC) the same layout. */
+#if defined(__GNUC__) || defined(__clang__)
+#define PLUGIN_ABI_PACKED __attribute__((packed))
+#else
+#define PLUGIN_ABI_PACKED
+#endif
+
 #pragma pack(push, 1)
 
 /* A pointer and a 32-bit count: the payload of texts, blobs, collections and structures. */
-typedef struct HostValueSpan {
+typedef struct PLUGIN_ABI_PACKED HostValueSpan {
   const void* data; /* text, bytes, HostValue[] or HostStructureEntry[] */
   uint32_t count;   /* bytes of a text (without NUL) or blob; elements of an array */
 } HostValueSpan;
 
-typedef struct HostValue {
+typedef struct PLUGIN_ABI_PACKED HostValue {
   uint32_t tag; /* a HostValueTag; tells which member of the payload is meant */
-  union {
+  union PLUGIN_ABI_PACKED {
     uint8_t boolean;         /* kHostValueBool: 0 or 1 */
     int64_t signed_value;    /* kHostValueSigned, low word first */
     uint64_t unsigned_value; /* kHostValueUnsigned, low word first */
@@ -71,7 +78,7 @@ typedef struct HostValue {
 } HostValue;
 
 /* One member of a structure value: 17 bytes on the 32-bit target. */
-typedef struct HostStructureEntry {
+typedef struct PLUGIN_ABI_PACKED HostStructureEntry {
   const char* key;   /* member name, NUL-terminated */
   HostValue value;   /* member value */
   uint8_t key_owned; /* 1 when the key text belongs to the entry and is freed with it */
@@ -140,7 +147,7 @@ typedef void (*PluginResponseRelease)(struct PluginResponseRecord* response);
 
 /* The response record: 62 bytes, packed, on the 32-bit target. */
 #pragma pack(push, 1)
-typedef struct PluginResponseRecord {
+typedef struct PLUGIN_ABI_PACKED PluginResponseRecord {
   HostValue result;               /* the outcome when not streamed */
   const char* error_text;         /* not null means the request failed */
   uint8_t error_flag;             /* 1 when the request failed */

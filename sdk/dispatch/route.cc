@@ -3,6 +3,7 @@
 #include "sdk/dispatch/route.h"
 
 #include <array>
+#include <cstdint>
 #include <utility>
 
 #include "sdk/binding/function_record.h"
@@ -53,23 +54,104 @@ bool MethodAccepted(const Endpoint* endpoint, const RouteMatch& match) {
   return endpoint->method() == match.method && endpoint->custom_method() == match.custom_method;
 }
 
+// Whether a capture group may take the byte.
+bool GroupTakes(PatternPiece::Kind kind, char c) {
+  return kind == PatternPiece::Kind::kSegment ? c != '/' : (c != '\n' && c != '\r');
+}
+
+// A table of bits, one per (piece, path position); inline for short paths.
+class ReachTable {
+ public:
+  ReachTable(size_t rows, size_t columns) : columns_(columns) {
+    const size_t words = (rows * columns + 63) / 64;
+    if (words <= inline_.size()) {
+      inline_.fill(0);
+      bits_ = inline_.data();
+    } else {
+      heap_.assign(words, 0);
+      bits_ = heap_.data();
+    }
+  }
+  bool Get(size_t row, size_t column) const {
+    const size_t bit = row * columns_ + column;
+    return ((bits_[bit / 64] >> (bit % 64)) & 1u) != 0;
+  }
+  void Set(size_t row, size_t column) {
+    const size_t bit = row * columns_ + column;
+    bits_[bit / 64] |= uint64_t{1} << (bit % 64);
+  }
+
+ private:
+  size_t columns_;
+  std::array<uint64_t, 16> inline_;
+  std::vector<uint64_t> heap_;
+  uint64_t* bits_ = nullptr;
+};
+
+// Matches the whole path against the pieces and calls `on_group(index, text)` for each group, in
+// order. The captures are those of a backtracking engine (each group takes the longest text
+// after which the rest of the pattern can still match), found in two passes instead of by
+// recursion: the first, from the end, marks for each piece i and position p whether pieces i…
+// match the path from p to its end; the second, from the start, gives each group the longest
+// text that ends at a marked position of the next piece.
+template <typename OnGroup>
+bool MatchPieces(const std::vector<PatternPiece>& pieces, std::string_view path,
+                 OnGroup&& on_group) {
+  using Kind = PatternPiece::Kind;
+  const size_t size = path.size();
+  const size_t count = pieces.size();
+  // The table's bit count must not wrap around (only a path of gigabytes comes near).
+  if (size + 1 > (SIZE_MAX - 64) / (count + 1)) return false;
+  ReachTable reach(count + 1, size + 1);
+  reach.Set(count, size);
+  for (size_t i = count; i-- > 0;) {
+    const PatternPiece& piece = pieces[i];
+    if (piece.kind == Kind::kLiteral) {
+      const size_t length = piece.literal.size();
+      for (size_t p = 0; p + length <= size; ++p) {
+        if (reach.Get(i + 1, p + length) && path.substr(p, length) == piece.literal) {
+          reach.Set(i, p);
+        }
+      }
+    } else {
+      // The group may end anywhere from p up to the end of its run of bytes that it takes.
+      bool reachable = false;
+      for (size_t p = size + 1; p-- > 0;) {
+        reachable =
+            reach.Get(i + 1, p) || (p < size && GroupTakes(piece.kind, path[p]) && reachable);
+        if (reachable) reach.Set(i, p);
+      }
+    }
+  }
+  if (!reach.Get(0, 0)) return false;
+  size_t position = 0;
+  size_t group = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const PatternPiece& piece = pieces[i];
+    if (piece.kind == Kind::kLiteral) {
+      position += piece.literal.size();
+      continue;
+    }
+    size_t end = position;
+    while (end < size && GroupTakes(piece.kind, path[end])) ++end;
+    while (!reach.Get(i + 1, end)) --end;  // some end in [position, end] is marked
+    on_group(group++, path.substr(position, end - position));
+    position = end;
+  }
+  return true;
+}
+
 // Matches the path against one route; fills `arguments` (cleared first) on success.
 bool PathMatches(const Route& route, std::string_view path,
                  std::map<std::string, std::string, std::less<>>& arguments) {
   arguments.clear();
   if (!route.has_pattern) return path == route.literal_path;
-  if (!route.pattern.has_value() || path.size() > kMaxPatternPathLength) return false;
-  std::match_results<std::string_view::const_iterator> groups;
-  if (!std::regex_match(path.begin(), path.end(), groups, *route.pattern)) return false;
-  for (size_t i = 0; i < route.placeholders.size(); ++i) {
-    const size_t group = i + 1;
-    if (group >= groups.size() || !groups[group].matched) return false;
-    const auto& captured = groups[group];
-    const auto offset = static_cast<size_t>(captured.first - path.begin());
-    arguments[route.placeholders[i].name] =
-        PercentDecode(path.substr(offset, static_cast<size_t>(captured.length())));
-  }
-  return true;
+  // Every group of a compiled pattern takes part in a match, one per placeholder.
+  return MatchPieces(route.pieces, path, [&](size_t group, std::string_view captured) {
+    if (group < route.placeholders.size()) {
+      arguments[route.placeholders[group].name] = PercentDecode(captured);
+    }
+  });
 }
 
 size_t TotalLength(const std::map<std::string, std::string, std::less<>>& arguments) {
@@ -158,12 +240,20 @@ Route CompileTemplate(std::string_view path_template) {
   State state = kLiteral;
   std::string name;
   std::string& pattern = route.pattern_text;
+  std::string literal;  // the literal bytes since the last group
+  const auto add_piece = [&](PatternPiece::Kind kind, std::string text) {
+    route.pieces.push_back({kind, std::move(text)});
+  };
   for (const char c : path_template) {
     if (c == '{') {
       state = kSimple;  // also inside a placeholder: the name read so far stays
     } else if (c == '}') {
       if (state == kLiteral) continue;
       pattern.append(state == kSimple ? "([^/]*)" : state == kReserved ? "(.*)" : "#(.*)");
+      if (state == kFragment) literal.push_back('#');
+      if (!literal.empty()) add_piece(PatternPiece::Kind::kLiteral, std::move(literal));
+      literal.clear();
+      add_piece(state == kSimple ? PatternPiece::Kind::kSegment : PatternPiece::Kind::kAny, {});
       route.placeholders.push_back({static_cast<PlaceholderKind>(state), std::move(name)});
       name.clear();
       state = kLiteral;
@@ -178,14 +268,11 @@ Route CompileTemplate(std::string_view path_template) {
     } else {
       if (IsPatternSpecial(c)) pattern.push_back('\\');
       pattern.push_back(c);
+      literal.push_back(c);
     }
   }
   // A placeholder still open at the end adds nothing.
-  try {
-    route.pattern.emplace(pattern, std::regex::ECMAScript | std::regex::optimize);
-  } catch (const std::exception&) {
-    route.pattern.reset();
-  }
+  if (!literal.empty()) add_piece(PatternPiece::Kind::kLiteral, std::move(literal));
   return route;
 }
 

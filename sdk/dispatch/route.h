@@ -12,6 +12,13 @@
 // only the identical path. The request path is matched as received: a query after "?" is part
 // of the matched text, so a literal route does not match a path that carries a query.
 //
+// A template with placeholders compiles to an ECMAScript pattern ("/v1/items/([^/]*)/(.*)"),
+// kept as text, and to the list of its pieces, which the matcher runs. The matcher gives the
+// answer and the captures of an ECMAScript backtracking engine on that pattern (every group as
+// long as the rest of the pattern allows, from left to right) without recursion, in time and
+// memory linear in the path's length for a given template, so that no path the host sends can
+// exhaust the stack of the thread it arrives on.
+//
 // FunctionNameFor derives the name of a declared function from its method and path
 // (GET /sanitizer/v1/status → GetSanitizerV1Status).
 #ifndef SDK_DISPATCH_ROUTE_H_
@@ -20,8 +27,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <optional>
-#include <regex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -91,18 +96,29 @@ struct PathPlaceholder {
   friend bool operator==(const PathPlaceholder&, const PathPlaceholder&) = default;
 };
 
+// One piece of a compiled pattern: literal bytes or a capture group.
+struct PatternPiece {
+  enum class Kind : uint8_t {
+    kLiteral,  // `literal`, byte for byte
+    kSegment,  // "([^/]*)": any bytes but "/"
+    kAny,      // "(.*)": any bytes but the line terminators "\n" and "\r", as ECMAScript's "."
+  };
+  Kind kind = Kind::kLiteral;
+  std::string literal;
+  friend bool operator==(const PatternPiece&, const PatternPiece&) = default;
+};
+
 // The compiled form of one endpoint's template.
 struct Route {
   const sdk::binding::FunctionRecord* function = nullptr;
   const Endpoint* endpoint = nullptr;
   // The template itself when it holds no "{"; empty otherwise.
   std::string literal_path;
-  // The pattern's text and the compiled pattern (ECMAScript, optimised), present only when the
-  // template holds a "{". A pattern that the regex library refuses leaves `pattern` empty and
-  // the route matches nothing.
-  std::string pattern_text;
+  // Present only when the template holds a "{": the ECMAScript pattern's text and its pieces,
+  // one group piece per placeholder.
   bool has_pattern = false;
-  std::optional<std::regex> pattern;
+  std::string pattern_text;
+  std::vector<PatternPiece> pieces;
   // In order of appearance; placeholder i belongs to capture group i + 1.
   std::vector<PathPlaceholder> placeholders;
 };
@@ -115,11 +131,6 @@ Route CompileTemplate(std::string_view path_template);
 // The route of an endpoint: its path template, or its function's name when no path was
 // declared, compiled; function and endpoint set.
 Route CompileRoute(const Endpoint& endpoint);
-
-// Pattern routes match paths of at most this many bytes. The regex library matches by
-// recursion, one level per character, so a longer path could exhaust the thread's stack; a
-// longer path matches no pattern route (a literal route compares bytes and has no limit).
-inline constexpr size_t kMaxPatternPathLength = 2048;
 
 // The request side of a match and, after FindRoute, the choice.
 struct RouteMatch {

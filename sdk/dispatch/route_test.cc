@@ -3,7 +3,11 @@
 #include "sdk/dispatch/route.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <functional>
+#include <map>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -81,6 +85,30 @@ TEST(PercentDecodeTest, Table) {
   }
 }
 
+// The pattern text that a list of pieces stands for.
+std::string SpellPieces(const std::vector<PatternPiece>& pieces) {
+  std::string text;
+  for (const PatternPiece& piece : pieces) {
+    switch (piece.kind) {
+      case PatternPiece::Kind::kLiteral:
+        for (const char c : piece.literal) {
+          if (std::string_view("^$.*+?()[]|\\").find(c) != std::string_view::npos) {
+            text.push_back('\\');
+          }
+          text.push_back(c);
+        }
+        break;
+      case PatternPiece::Kind::kSegment:
+        text.append("([^/]*)");
+        break;
+      case PatternPiece::Kind::kAny:
+        text.append("(.*)");
+        break;
+    }
+  }
+  return text;
+}
+
 TEST(CompileTemplateTest, Table) {
   using K = PlaceholderKind;
   struct Case {
@@ -112,11 +140,11 @@ TEST(CompileTemplateTest, Table) {
     EXPECT_EQ(route.has_pattern, c.has_pattern) << "template: " << c.path_template;
     if (c.has_pattern) {
       EXPECT_EQ(route.pattern_text, c.literal_or_pattern) << "template: " << c.path_template;
-      EXPECT_TRUE(route.pattern.has_value()) << "template: " << c.path_template;
+      EXPECT_EQ(SpellPieces(route.pieces), c.literal_or_pattern) << "template: " << c.path_template;
       EXPECT_TRUE(route.literal_path.empty());
     } else {
       EXPECT_EQ(route.literal_path, c.literal_or_pattern) << "template: " << c.path_template;
-      EXPECT_FALSE(route.pattern.has_value());
+      EXPECT_TRUE(route.pieces.empty());
     }
     EXPECT_EQ(route.placeholders, c.placeholders) << "template: " << c.path_template;
   }
@@ -168,7 +196,7 @@ TEST_F(RouteTest, LiteralTemplateMatchesOnlyTheIdenticalPath) {
     EXPECT_EQ(Find({&status}, path), "") << "path: " << path;
   }
   // A literal route has no length limit.
-  const std::string long_path = "/" + std::string(kMaxPatternPathLength * 4, 'a');
+  const std::string long_path = "/" + std::string(1 << 16, 'a');
   const Endpoint& long_route = Declare("Long", long_path, HttpMethod::kGet);
   EXPECT_EQ(Find({&long_route}, long_path), "Long");
 }
@@ -216,42 +244,91 @@ TEST_F(RouteTest, PlaceholdersCaptureAndDecode) {
   }
 }
 
+// The matcher against the regex library on the same pattern text: the same answer and the same
+// captures, over fixed tricky cases and over random templates and paths.
 TEST_F(RouteTest, PatternMatchingAgreesWithTheRegexLibrary) {
-  // The matcher takes the regex library's answer; this cross-checks the compiled pattern text
-  // against a fresh regex over a few tricky paths (captures included).
-  const std::string_view templates[] = {"/v1/items/{id}/{+rest}", "/{a}{b}", "/x/{+a}/{+b}",
-                                        "/f/{#frag}"};
-  const std::string_view paths[] = {"/v1/items/1/2/3", "/v1/items//", "/ab", "/x/1/2/3/4", "/f/#",
-                                    "/f/#a#b",         "/x//"};
-  int index = 0;
-  for (const std::string_view path_template : templates) {
+  const auto check = [&](std::string_view path_template, const std::vector<std::string>& paths) {
     const Endpoint& endpoint =
-        Declare("R" + std::to_string(index++), path_template, HttpMethod::kGet);
+        Declare("R" + std::to_string(table_.Endpoints().size()), path_template, HttpMethod::kGet);
     const Route route = CompileRoute(endpoint);
+    ASSERT_TRUE(route.has_pattern) << path_template;
     const std::regex reference(route.pattern_text, std::regex::ECMAScript);
-    for (const std::string_view path : paths) {
-      std::match_results<std::string_view::const_iterator> groups;
+    for (const std::string& path : paths) {
+      std::match_results<std::string::const_iterator> groups;
       const bool expected = std::regex_match(path.begin(), path.end(), groups, reference);
       EXPECT_EQ(!Find({&endpoint}, path).empty(), expected) << path_template << " / " << path;
       if (!expected) continue;
+      // With repeated names the last placeholder of a name holds the argument.
+      std::map<std::string, std::string, std::less<>> arguments;
       for (size_t i = 0; i < route.placeholders.size(); ++i) {
-        EXPECT_EQ(match_.path_arguments.at(route.placeholders[i].name),
-                  PercentDecode(groups[i + 1].str()))
-            << path_template << " / " << path;
+        arguments[route.placeholders[i].name] = PercentDecode(groups[i + 1].str());
       }
+      EXPECT_EQ(match_.path_arguments, arguments) << path_template << " / " << path;
     }
+  };
+  check("/v1/items/{id}/{+rest}", {"/v1/items/1/2/3", "/v1/items//", "/v1/items/1", "/v1/items/"});
+  check("/{a}{b}", {"/ab", "/", "/a/b"});
+  check("/x/{+a}/{+b}", {"/x/1/2/3/4", "/x//", "/x/1\n/2", "/x/1/2\r"});
+  check("/f/{#frag}", {"/f/#", "/f/#a#b", "/f/a", "/f/#a\nb"});
+  check("/s/{id}.json", {"/s/a.json", "/s/a.json.json", "/s/a/b.json", "/s/.json"});
+
+  // Random templates over a few literals and the three placeholder kinds, against random
+  // paths over the bytes that matter to them.
+  std::mt19937 random(20240611);
+  const std::string_view template_parts[] = {"/", "a", "#", ".", "ab", "{x}", "{+y}", "{#z}"};
+  const std::string_view path_bytes = "/a#.b\n";
+  for (int t = 0; t < 60; ++t) {
+    std::string path_template = "/";
+    const int parts = 1 + static_cast<int>(random() % 5);
+    for (int i = 0; i < parts; ++i) path_template.append(template_parts[random() % 8]);
+    if (path_template.find('{') == std::string::npos) path_template.append("{x}");
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+      std::string path = "/";
+      const int length = static_cast<int>(random() % 9);
+      for (int j = 0; j < length; ++j) path.push_back(path_bytes[random() % path_bytes.size()]);
+      paths.push_back(std::move(path));
+    }
+    check(path_template, paths);
   }
 }
 
-TEST_F(RouteTest, OverlongPathMatchesNoPattern) {
-  const Endpoint& endpoint = Declare("Rest", "/r/{+rest}", HttpMethod::kGet);
-  const std::string fits = "/r/" + std::string(kMaxPatternPathLength - 3, 'x');
-  const std::string too_long = fits + "x";
-  EXPECT_EQ(Find({&endpoint}, fits), "Rest");
-  EXPECT_EQ(match_.path_arguments.at("rest").size(), kMaxPatternPathLength - 3);
-  EXPECT_EQ(Find({&endpoint}, too_long), "");
-  // Far beyond the limit, where the regex library's recursion would overflow the stack.
-  EXPECT_EQ(Find({&endpoint}, "/r/" + std::string(1 << 20, 'x')), "");
+// Runs `work` on a thread whose stack has only `stack_bytes`, as a host's worker thread may.
+void RunOnSmallStack(size_t stack_bytes, const std::function<void()>& work) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, stack_bytes), 0);
+  pthread_t thread;
+  const auto run = [](void* argument) -> void* {
+    (*static_cast<const std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&work)),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+}
+
+// Regression: the regex library matched by recursion, one level per character, so a path of a
+// thousand bytes overflowed a small thread stack, and longer paths were refused outright.
+TEST_F(RouteTest, LongPathsMatchOnASmallStack) {
+  const Endpoint& rest = Declare("Rest", "/r/{+rest}", HttpMethod::kGet);
+  const Endpoint& two = Declare("Two", "/t/{id}/{+rest}", HttpMethod::kGet);
+  const Endpoint& fragment = Declare("Fragment", "/f/{id}{#frag}", HttpMethod::kGet);
+  const std::string long_text(1 << 16, 'x');
+  RunOnSmallStack(128 * 1024, [&] {
+    EXPECT_EQ(Find({&rest}, "/r/" + long_text), "Rest");
+    EXPECT_EQ(match_.path_arguments.at("rest"), long_text);
+    EXPECT_EQ(Find({&two}, "/t/" + long_text + "/a/" + long_text), "Two");
+    EXPECT_EQ(match_.path_arguments.at("id"), long_text);
+    EXPECT_EQ(match_.path_arguments.at("rest"), "a/" + long_text);
+    // The first group may not take a "/", so the whole path fails without a capture.
+    EXPECT_EQ(Find({&fragment}, "/f/" + long_text + "/#" + long_text), "");
+    // "{id}" takes "#" too, as long as a "#" is left for the fragment after it.
+    EXPECT_EQ(Find({&fragment}, "/f/" + long_text + "#a#" + long_text), "Fragment");
+    EXPECT_EQ(match_.path_arguments.at("id"), long_text + "#a");
+    EXPECT_EQ(match_.path_arguments.at("frag"), long_text);
+  });
 }
 
 TEST_F(RouteTest, SelectionPrefersShorterCaptures) {

@@ -25,12 +25,6 @@
 extern "C" {
 #endif
 
-#if defined(__GNUC__) || defined(__clang__)
-#define PLUGIN_ABI_PACKED __attribute__((packed))
-#else
-#define PLUGIN_ABI_PACKED
-#endif
-
 /* ------------------------------------------------------------------------------------------
  * Host values: three 32-bit words, a tag and an 8-byte payload (12 bytes on the 32-bit target).
  * ---------------------------------------------------------------------------------------- */
@@ -54,6 +48,17 @@ enum HostValueTag {
 struct HostValue;
 struct HostStructureEntry;
 
+/* Host values, structure entries and the response record are packed: no padding anywhere. GCC
+ * and Clang take the packed attribute, which also makes C++ copy a packed member before binding a
+ * reference to it; #pragma pack gives other compilers (MSVC) the same layout. */
+#if defined(__GNUC__) || defined(__clang__)
+#define PLUGIN_ABI_PACKED __attribute__((packed))
+#else
+#define PLUGIN_ABI_PACKED
+#endif
+
+#pragma pack(push, 1)
+
 /* A pointer and a 32-bit count: the payload of texts, blobs, collections and structures. */
 typedef struct PLUGIN_ABI_PACKED HostValueSpan {
   const void* data; /* text, bytes, HostValue[] or HostStructureEntry[] */
@@ -61,14 +66,14 @@ typedef struct PLUGIN_ABI_PACKED HostValueSpan {
 } HostValueSpan;
 
 typedef struct PLUGIN_ABI_PACKED HostValue {
-  uint32_t tag; /* a HostValueTag */
+  uint32_t tag; /* a HostValueTag; tells which member of the payload is meant */
   union PLUGIN_ABI_PACKED {
-    uint8_t boolean;         /* kHostValueBool */
+    uint8_t boolean;         /* kHostValueBool: 0 or 1 */
     int64_t signed_value;    /* kHostValueSigned, low word first */
     uint64_t unsigned_value; /* kHostValueUnsigned, low word first */
     double float_value;      /* kHostValueFloat */
     HostValueSpan span;      /* texts, blobs, collections, structures */
-    uint8_t raw[8];
+    uint8_t raw[8];          /* the first 8 payload bytes (all of them on the 32-bit target) */
   } payload;
 } HostValue;
 
@@ -78,6 +83,8 @@ typedef struct PLUGIN_ABI_PACKED HostStructureEntry {
   HostValue value;   /* member value */
   uint8_t key_owned; /* 1 when the key text belongs to the entry and is freed with it */
 } HostStructureEntry;
+
+#pragma pack(pop)
 
 /* ------------------------------------------------------------------------------------------
  * Requests and responses: the same two records serve both directions.
@@ -98,31 +105,33 @@ enum PluginMethodCode {
 
 /* A typed argument of a request: 16 bytes on the 32-bit target. */
 typedef struct PluginTypedArgument {
-  const char* name; /* null for a positional argument */
-  HostValue value;
+  const char* name; /* the parameter's name; null for a positional argument */
+  HostValue value;  /* the argument; borrowed: the request's sender keeps ownership */
 } PluginTypedArgument;
 
-/* A request or response header. */
+/* A request or response header: 8 bytes on the 32-bit target. */
 typedef struct PluginHeader {
-  const char* name;
-  const char* value;
+  const char* name;  /* NUL-terminated; compared as sent (no case folding) */
+  const char* value; /* NUL-terminated */
 } PluginHeader;
 
 /* The request record: 48 bytes, twelve 32-bit fields on the 32-bit target. Unused fields are
  * zero. */
 typedef struct PluginRequestRecord {
-  uint32_t method;                      /* PluginMethodCode */
-  const char* path;                     /* may carry a query after "?" */
+  uint32_t method;                      /* a PluginMethodCode; codes above 8 count as 0 */
+  const char* path;                     /* UTF-8, NUL-terminated; may carry a query after "?" */
   const PluginTypedArgument* arguments; /* typed arguments, or null */
-  uint32_t argument_count;
-  const void* endpoint_context; /* host -> plug-in only: names the endpoint */
-  const PluginHeader* headers;  /* or null */
-  uint32_t header_count;
-  const char* content_type;  /* of the body; may be null */
-  const void* body;          /* null when there is no body */
-  uint32_t body_size;        /* in bytes */
-  uintptr_t caller_context;  /* plug-in -> host: the plug-in id */
-  const char* custom_method; /* read only for kPluginMethodCustom */
+  uint32_t argument_count;              /* entries in `arguments` */
+  const void* endpoint_context;         /* host -> plug-in only: the endpoint's context pointer
+                                           from the API description */
+  const PluginHeader* headers;          /* request headers, or null */
+  uint32_t header_count;                /* entries in `headers` */
+  const char* content_type;             /* of the body, NUL-terminated; may be null */
+  const void* body;                     /* null when there is no body */
+  uint32_t body_size;                   /* in bytes */
+  uintptr_t caller_context;             /* opaque to the receiver; plug-in -> host: the plug-in
+                                           id */
+  const char* custom_method;            /* method name, read only for kPluginMethodCustom */
 } PluginRequestRecord;
 
 /* Reads the next bytes of a streamed response into `buffer`. `*length` holds the buffer size
@@ -137,23 +146,26 @@ struct PluginResponseRecord;
 typedef void (*PluginResponseRelease)(struct PluginResponseRecord* response);
 
 /* The response record: 62 bytes, packed, on the 32-bit target. */
+#pragma pack(push, 1)
 typedef struct PLUGIN_ABI_PACKED PluginResponseRecord {
-  HostValue result;       /* the outcome when not streamed */
-  const char* error_text; /* not null means the request failed */
-  uint8_t error_flag;
-  uint8_t flags;        /* the host's business; copied through */
-  uint32_t code;        /* 0 to 3; the host's business; copied through */
-  uint32_t status_code; /* HTTP-style status */
-  const char* content_type;
-  const PluginHeader* headers;
-  uint32_t header_count;
-  PluginStreamRead stream_read; /* null when the response is not a stream */
-  PluginStreamClose stream_close;
-  uint32_t stream_size;          /* announced size in bytes */
-  uint32_t reserved;             /* zero */
-  void* stream_context;          /* first argument of stream_read and stream_close */
-  PluginResponseRelease release; /* null when there is nothing to release */
+  HostValue result;               /* the outcome when not streamed */
+  const char* error_text;         /* not null means the request failed */
+  uint8_t error_flag;             /* 1 when the request failed */
+  uint8_t flags;                  /* the host's business; copied through */
+  uint32_t code;                  /* 0 to 3; the host's business; copied through */
+  uint32_t status_code;           /* HTTP-style status; 0 when none was set */
+  const char* content_type;       /* of the result or stream, NUL-terminated */
+  const PluginHeader* headers;    /* response headers, or null */
+  uint32_t header_count;          /* entries in `headers` */
+  PluginStreamRead stream_read;   /* null when the response is not a stream */
+  PluginStreamClose stream_close; /* ends the stream; null when not a stream */
+  uint32_t stream_size;           /* announced size in bytes */
+  uint32_t reserved;              /* zero */
+  void* stream_context;           /* first argument of stream_read and stream_close */
+  PluginResponseRelease release;  /* frees all of the above; null when there is nothing to free */
 } PluginResponseRecord;
+
+#pragma pack(pop)
 
 /* ------------------------------------------------------------------------------------------
  * Events.
@@ -211,7 +223,8 @@ typedef struct HostContext {
 
 /* The plug-in's entries, called by the host with the instance from the load block. */
 typedef struct PluginEntryTable {
-  /* Connects the plug-in to the host and initialises it; non-zero on success. */
+  /* Connects the plug-in to the host and initialises it; non-zero on success. The plug-in keeps
+   * the context pointer. */
   uint8_t (*Start)(void* instance, const HostContext* context);
   /* Finalises and destroys the instance; no call on it follows. */
   void (*Stop)(void* instance);
@@ -222,9 +235,9 @@ typedef struct PluginEntryTable {
 
 /* In/out block of load_sanitizer. The host fills the version; the plug-in writes all fields. */
 typedef struct PluginLoadBlock {
-  uint32_t api_major; /* in: the core's plug-in API version; out: the plug-in's */
-  uint32_t api_minor;
-  uint32_t api_patch;
+  uint32_t api_major;                  /* in: the core's plug-in API version; out: the plug-in's */
+  uint32_t api_minor;                  /* as api_major */
+  uint32_t api_patch;                  /* as api_major */
   const PluginEntryTable* entry_table; /* out */
   void* instance;                      /* out: first argument of every entry */
   const char* short_name;              /* out: "sanitizer" */
@@ -251,11 +264,32 @@ typedef void (*PluginLoadFunction)(PluginLoadBlock* block);
   PLUGIN_ABI_STATIC_ASSERT(offsetof(type, field) == (bytes), "offset of " #type "." #field)
 
 PLUGIN_ABI_CHECK_SIZE(HostValueSpan, PLUGIN_ABI_P + 4);
+PLUGIN_ABI_CHECK_OFFSET(HostValueSpan, count, PLUGIN_ABI_P);
 PLUGIN_ABI_CHECK_SIZE(HostValue, 4 + PLUGIN_ABI_P + 4);
 PLUGIN_ABI_CHECK_OFFSET(HostValue, payload, 4);
 PLUGIN_ABI_CHECK_SIZE(HostStructureEntry, PLUGIN_ABI_P + 4 + PLUGIN_ABI_P + 4 + 1);
 PLUGIN_ABI_CHECK_OFFSET(HostStructureEntry, value, PLUGIN_ABI_P);
 PLUGIN_ABI_CHECK_OFFSET(HostStructureEntry, key_owned, PLUGIN_ABI_P + 4 + PLUGIN_ABI_P + 4);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypedArgument, value, PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(PluginHeader, value, PLUGIN_ABI_P);
+
+/* Tables of function pointers, in the order given, and the context handed to Start. */
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostRequest, 0);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostCall1, PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostSendEvent, 2 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostSubscribe, 3 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostUnsubscribe, 4 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostCall5, 5 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostCall6, 6 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostCall7, 7 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostCall8, 8 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostLog, 9 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_SIZE(HostCallTable, 10 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(PluginEntryTable, Start, 0);
+PLUGIN_ABI_CHECK_OFFSET(PluginEntryTable, Stop, PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(PluginEntryTable, MemoryStats, 2 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_SIZE(PluginEntryTable, 3 * PLUGIN_ABI_P);
+PLUGIN_ABI_CHECK_OFFSET(HostContext, plugin_id, PLUGIN_ABI_P);
 
 /* Packed response record: every field follows the previous one without padding. */
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, error_text, 4 + PLUGIN_ABI_P + 4);
@@ -280,8 +314,13 @@ PLUGIN_ABI_CHECK_SIZE(PluginResponseRecord, PLUGIN_ABI_R0 + 22 + 6 * PLUGIN_ABI_
 /* The 32-bit target: exact figures. */
 PLUGIN_ABI_CHECK_SIZE(HostValue, 12);
 PLUGIN_ABI_CHECK_SIZE(HostStructureEntry, 17);
+PLUGIN_ABI_CHECK_SIZE(HostValueSpan, 8);
+PLUGIN_ABI_CHECK_OFFSET(HostStructureEntry, value, 4);
+PLUGIN_ABI_CHECK_OFFSET(HostStructureEntry, key_owned, 16);
 PLUGIN_ABI_CHECK_SIZE(PluginTypedArgument, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypedArgument, value, 4);
 PLUGIN_ABI_CHECK_SIZE(PluginHeader, 8);
+PLUGIN_ABI_CHECK_OFFSET(PluginHeader, value, 4);
 PLUGIN_ABI_CHECK_SIZE(PluginRequestRecord, 48);
 PLUGIN_ABI_CHECK_OFFSET(PluginRequestRecord, method, 0);
 PLUGIN_ABI_CHECK_OFFSET(PluginRequestRecord, path, 4);
@@ -296,6 +335,7 @@ PLUGIN_ABI_CHECK_OFFSET(PluginRequestRecord, body_size, 36);
 PLUGIN_ABI_CHECK_OFFSET(PluginRequestRecord, caller_context, 40);
 PLUGIN_ABI_CHECK_OFFSET(PluginRequestRecord, custom_method, 44);
 PLUGIN_ABI_CHECK_SIZE(PluginResponseRecord, 62);
+PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, result, 0);
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, error_text, 12);
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, error_flag, 16);
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, flags, 17);
@@ -311,14 +351,22 @@ PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, reserved, 50);
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, stream_context, 54);
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, release, 58);
 PLUGIN_ABI_CHECK_SIZE(HostEventRecord, 24);
+PLUGIN_ABI_CHECK_OFFSET(HostEventRecord, name, 0);
 PLUGIN_ABI_CHECK_OFFSET(HostEventRecord, payload, 4);
 PLUGIN_ABI_CHECK_OFFSET(HostEventRecord, flags, 16);
 PLUGIN_ABI_CHECK_OFFSET(HostEventRecord, context, 20);
 PLUGIN_ABI_CHECK_SIZE(HostCallTable, 40);
+PLUGIN_ABI_CHECK_OFFSET(HostCallTable, HostLog, 36);
 PLUGIN_ABI_CHECK_SIZE(HostContext, 8);
+PLUGIN_ABI_CHECK_OFFSET(HostContext, plugin_id, 4);
 PLUGIN_ABI_CHECK_SIZE(PluginEntryTable, 12);
 PLUGIN_ABI_CHECK_SIZE(PluginLoadBlock, 28);
+PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, api_major, 0);
+PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, api_minor, 4);
+PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, api_patch, 8);
 PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, entry_table, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, instance, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, short_name, 20);
 PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, api_description, 24);
 #else
 /* A 64-bit build: native layout, pointers widened. */

@@ -112,6 +112,23 @@ TEST(MessagePackReaderTest, EndOfInputClosesOpenContainers) {
   });
 }
 
+// A declared count within the value model's limits must not be taken as a size hint: the
+// tree of a short input holds only what its bytes describe, with nothing from the general heap.
+TEST(MessagePackReaderTest, HugeDeclaredCountsAllocateNothingAhead) {
+  const Bytes inputs[] = {
+      {0xDD, 0x0F, 0xFF, 0xFF, 0xFF, 0x01},
+      {0xDF, 0x0F, 0xFF, 0xFF, 0xFF, 0xA1, 'k', 0x01},
+      {0x91, 0xDD, 0x0F, 0xFF, 0xFF, 0xFF, 0xDC, 0xFF, 0xFF, 0x01},
+  };
+  for (const Bytes& input : inputs) {
+    BindingResult result;
+    ASSERT_TRUE(MessagePackReader::Decode(result, nullptr, input.data(), input.size()))
+        << "input: " << Hex(input) << result.ErrorMessage();
+    const BindingValue::TreeStats stats = result.value().GetTreeStats();
+    EXPECT_EQ(stats.heap_blocks, 0u) << "input: " << Hex(input);
+  }
+}
+
 TEST(MessagePackReaderTest, RepeatedKeysDecodeIntoTheSameMember) {
   RunCases({
       // A scalar replaces the earlier value, whatever its kind.

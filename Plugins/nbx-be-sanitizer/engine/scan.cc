@@ -558,7 +558,7 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       ++recorded;
     }
 
-    if (text[i] == 0) {
+    if (text[i] == 0) [[unlikely]] {
       // Every span from a start up to here runs over this U+0000 from now on, so its keys are
       // those of the text before it, whatever the span's end: decide each such start once.
       // Starts that have left the window are never asked about again.
@@ -599,12 +599,14 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     if (word_char && recorded > 0 && (next.flags & kSeparator) != 0) {
       const std::size_t oldest = recorded > window ? recorded - window : 0;
       std::size_t widest = recorded;  // none yet
-      while (frozen_head < frozen_masked.size() && frozen_masked[frozen_head].second < oldest) {
-        ++frozen_head;
-      }
-      // A masked frozen start in the window is older than every start still live.
-      if (frozen_head < frozen_masked.size()) {
-        widest = std::max(frozen_masked[frozen_head].first, oldest);
+      if (frozen_head < frozen_masked.size()) [[unlikely]] {
+        while (frozen_head < frozen_masked.size() && frozen_masked[frozen_head].second < oldest) {
+          ++frozen_head;
+        }
+        // A masked frozen start in the window is older than every start still live.
+        if (frozen_head < frozen_masked.size()) {
+          widest = std::max(frozen_masked[frozen_head].first, oldest);
+        }
       }
       const std::size_t live_oldest = std::max(oldest, frozen);
       std::size_t j = recorded - 1;

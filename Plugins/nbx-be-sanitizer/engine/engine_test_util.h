@@ -1,5 +1,5 @@
-// Test helpers for the engine tests: inline asset sets, UTF-8 in and out, and building the
-// engine and the reference engine from the same inputs.
+// Test helpers for the engine tests: inline asset sets, UTF-8 in and out, building the engine
+// and the reference engine from the same inputs, and the engine's warnings.
 #ifndef PLUGINS_NBX_BE_SANITIZER_ENGINE_ENGINE_TEST_UTIL_H_
 #define PLUGINS_NBX_BE_SANITIZER_ENGINE_ENGINE_TEST_UTIL_H_
 
@@ -13,6 +13,8 @@
 #include "Plugins/nbx-be-sanitizer/engine/reference_engine.h"
 #include "Plugins/nbx-be-sanitizer/engine/sanitizer_engine.h"
 #include "Plugins/nbx-be-sanitizer/engine/sanitizer_utils.h"
+#include "sdk/diagnostics/log_target.h"
+#include "sdk/diagnostics/logger.h"
 #include "sdk/text/code_conversion.h"
 
 namespace sanitizer::testing {
@@ -66,6 +68,28 @@ inline std::unique_ptr<reference::Engine> BuildReference(
                                 in.includes, in.excludes, in.whitelist,
                                 MakeMapAssetLoader(in.assets));
 }
+
+// Collects the messages of DBG records at warning level and above while it lives.
+class CapturedLog final : public sdk::diagnostics::LogTarget {
+ public:
+  CapturedLog() : logger_(sdk::diagnostics::AcquireLogger()) {
+    SetLevel(sdk::diagnostics::kLogWarning);
+    SetCategories(sdk::diagnostics::kCategoryDbg, 0);
+    logger_->Attach(sink());
+  }
+  ~CapturedLog() override {
+    Detach();
+    sdk::diagnostics::ReleaseLogger();
+  }
+  bool Write(const sdk::diagnostics::LogRecord& record) override {
+    if (record.level == sdk::diagnostics::kLogWarning) messages.emplace_back(record.message);
+    return true;
+  }
+  std::vector<std::string> messages;
+
+ private:
+  sdk::diagnostics::Logger* logger_;
+};
 
 }  // namespace sanitizer::testing
 

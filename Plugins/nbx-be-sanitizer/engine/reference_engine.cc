@@ -1,7 +1,12 @@
 // The literal reference engine (reference_engine.h).
 #include "Plugins/nbx-be-sanitizer/engine/reference_engine.h"
 
+#include <unicode/casemap.h>
+#include <unicode/edits.h>
+#include <unicode/locid.h>
 #include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf16.h>
 
 #include <deque>
 #include <regex>
@@ -358,20 +363,78 @@ std::vector<WordSpan> ScanWords(const Engine& engine, std::u32string_view text, 
   return masked;
 }
 
+namespace {
+
+// For each code point of LowerText(source), the first and the last source code point it came
+// from, read from ICU's record of the edits of the same lowering (same mapping, same locale).
+// A lowering may depend on the code points that follow (in Lithuanian, "I" before a grave
+// accent gains a dot above), so lowering prefixes of the source would not tell.
+struct Origins {
+  std::vector<std::size_t> first;
+  std::vector<std::size_t> last;
+};
+
+Origins LoweringOrigins(std::u32string_view source) {
+  const icu::UnicodeString utf16 = icu::UnicodeString::fromUTF32(
+      reinterpret_cast<const UChar32*>(source.data()), static_cast<int32_t>(source.size()));
+  std::vector<std::size_t> unit_source;  // source code point of every UTF-16 unit
+  std::size_t code_point = 0;
+  for (int32_t unit = 0; unit < utf16.length(); ++code_point) {
+    const int32_t next = utf16.moveIndex32(unit, 1);
+    for (; unit < next; ++unit) unit_source.push_back(code_point);
+  }
+
+  const char* locale = icu::Locale::getDefault().getBaseName();
+  icu::Edits edits;
+  std::u16string lowered(static_cast<std::size_t>(utf16.length()) * 3 + 16, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length =
+      icu::CaseMap::toLower(locale, 0, utf16.getBuffer(), utf16.length(), lowered.data(),
+                            static_cast<int32_t>(lowered.size()), &edits, status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    status = U_ZERO_ERROR;
+    edits.reset();
+    lowered.assign(static_cast<std::size_t>(length), u'\0');
+    length = icu::CaseMap::toLower(locale, 0, utf16.getBuffer(), utf16.length(), lowered.data(),
+                                   static_cast<int32_t>(lowered.size()), &edits, status);
+  }
+  lowered.resize(static_cast<std::size_t>(length));
+
+  // Origins per UTF-16 unit of the lowered text, then per code point (its first unit).
+  std::vector<std::size_t> unit_first(lowered.size(), 0);
+  std::vector<std::size_t> unit_last(lowered.size(), 0);
+  icu::Edits::Iterator it = edits.getFineIterator();
+  while (it.next(status)) {
+    for (int32_t k = 0; k < it.newLength(); ++k) {
+      const std::size_t dest = static_cast<std::size_t>(it.destinationIndex() + k);
+      if (it.hasChange()) {
+        unit_first[dest] = unit_source[static_cast<std::size_t>(it.sourceIndex())];
+        unit_last[dest] =
+            unit_source[static_cast<std::size_t>(it.sourceIndex() + it.oldLength() - 1)];
+      } else {
+        unit_first[dest] = unit_last[dest] =
+            unit_source[static_cast<std::size_t>(it.sourceIndex() + k)];
+      }
+    }
+  }
+  Origins origins;
+  for (std::size_t unit = 0; unit < lowered.size(); ++unit) {
+    if (U16_IS_TRAIL(lowered[unit]) && unit > 0 && U16_IS_LEAD(lowered[unit - 1])) continue;
+    origins.first.push_back(unit_first[unit]);
+    origins.last.push_back(unit_last[unit]);
+  }
+  return origins;
+}
+
+}  // namespace
+
 bool MarkMatches(const TrieNode& trie, std::u32string& target, std::u32string_view source,
                  char32_t mark) {
   std::u32string lowered(source);
   SanitizerUtils::LowerText(lowered);
-  // Where lowering changed the length, source position k produced lowered positions
-  // [ends[k], ends[k + 1]), found by lowering every prefix of the source.
-  std::vector<std::size_t> ends;
-  if (lowered.size() != source.size()) {
-    for (std::size_t k = 0; k <= source.size(); ++k) {
-      std::u32string prefix(source.substr(0, k));
-      SanitizerUtils::LowerText(prefix);
-      ends.push_back(prefix.size());
-    }
-  }
+  // A match on lowered positions [i, i + n) marks the source code points from the first that
+  // produced position i to the last that produced position i + n - 1.
+  const Origins origins = LoweringOrigins(source);
   bool matched = false;
   for (std::size_t i = 0; i < lowered.size(); ++i) {
     const TrieNode* node = &trie;
@@ -384,14 +447,8 @@ bool MarkMatches(const TrieNode& trie, std::u32string& target, std::u32string_vi
     }
     if (n == 0) continue;
     matched = true;
-    if (ends.empty()) {
-      for (std::size_t k = i; k < i + n; ++k) {
-        if (k < target.size()) target[k] = mark;
-      }
-    } else {
-      for (std::size_t k = 0; k < source.size(); ++k) {
-        if (ends[k] < i + n && ends[k + 1] > i && k < target.size()) target[k] = mark;
-      }
+    for (std::size_t k = origins.first.at(i); k <= origins.last.at(i + n - 1); ++k) {
+      if (k < target.size()) target[k] = mark;
     }
   }
   return matched;

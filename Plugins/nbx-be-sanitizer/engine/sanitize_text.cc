@@ -50,14 +50,34 @@ class MaskSink final : public SpanSink {
     matched_ = true;
     if (output_ == nullptr) return false;  // only the flag is wanted
     const std::size_t end = std::min(last + 1, output_->size());
-    for (std::size_t k = first; k < end; ++k) (*output_)[k] = kMaskMark;
+    if (first >= end) return true;
+    // Spans come in increasing order of their end. With a window of many words, each word end
+    // may report a span from the same old start again; only the positions outside the masked
+    // stretch that the previous spans left are written, so such a run costs its length once
+    // rather than once per word end.
+    if (masked_end_ == 0 || first > masked_end_) {
+      Mask(first, end);
+      masked_begin_ = first;
+    } else {
+      Mask(first, std::min(masked_begin_, end));
+      Mask(std::max(masked_end_, first), end);
+      masked_begin_ = std::min(masked_begin_, first);
+    }
+    masked_end_ = std::max(masked_end_, end);
     return true;
   }
   bool matched() const { return matched_; }
 
  private:
+  void Mask(std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) (*output_)[k] = kMaskMark;
+  }
+
   std::u32string* output_;
   bool matched_ = false;
+  // Positions [masked_begin_, masked_end_) are masked; empty while masked_end_ is 0.
+  std::size_t masked_begin_ = 0;
+  std::size_t masked_end_ = 0;
 };
 
 // Replaces disallowed characters of `text` by a blank; returns whether any was replaced.

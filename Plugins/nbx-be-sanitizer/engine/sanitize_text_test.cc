@@ -349,6 +349,52 @@ TEST(RegressionTest, EmbeddedScanOfLongTextStaysLinear) {
   EXPECT_TRUE(SanitizeText(*engine, out, mixed, 1, false, false, 100000));
 }
 
+// A key stops at U+0000, so every span from a start before one has the key of the text up to
+// it, however far it reaches. With the embedded scan's window (as many words as the text has
+// code points) that once sent such texts down the literal path, whose work grows with the cube
+// of the length; these would not finish. Each start before a U+0000 is now decided once.
+TEST(RegressionTest, EmbeddedScanOfLongTextWithNulStaysLinear) {
+  using namespace std::string_literals;
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "needle, bad"}, {"1.unfilter.csv", "badx"}};
+  const auto utils = testing::MakeUtils(in.assets);
+  const auto engine = testing::Build(in, utils);
+  std::u32string hay(40000, U'h');
+  hay[20000] = U'\0';
+  EXPECT_FALSE(ContainsSanitized(*engine, hay, 1, true, false, false));
+  std::u32string with_needle = hay;
+  with_needle.replace(30000, 6, U"needle");
+  EXPECT_TRUE(ContainsSanitized(*engine, with_needle, 1, true, false, false));
+  // "needle" cut by U+0000: the spans over it have the key of "nee" or of what follows.
+  std::u32string cut = hay;
+  cut.replace(19997, 6, U"nee\0dle"s);
+  EXPECT_FALSE(ContainsSanitized(*engine, cut, 1, true, false, false));
+
+  // Spans from a start before U+0000 keep the key of "bad" up to the end of the window; the
+  // exempt key "badx" is never reached, since the key stops first.
+  const auto reference = testing::BuildReference(in, utils);
+  std::u32string tail;
+  for (int i = 0; i < 40; ++i) tail += U" x";
+  const std::vector<std::u32string> texts = {U"bad\0"s + tail, U"a bad\0x"s + tail,
+                                             tail + U" bad\0"s + tail, U"\0bad"s + tail};
+  for (const std::u32string& text : texts) {
+    for (const uint32_t max_words : {65u, 1000u}) {
+      std::u32string out;
+      std::u32string expected;
+      EXPECT_EQ(SanitizeText(*engine, out, text, 1, false, false, max_words),
+                reference::SanitizeText(*reference, expected, text, 1, false, false, max_words));
+      EXPECT_EQ(out, expected) << "max words " << max_words << " text " << U8(text);
+    }
+  }
+  std::u32string out;
+  EXPECT_TRUE(SanitizeText(*engine, out, U"bad\0"s + tail, 1, false, false, 1000));
+  EXPECT_EQ(out, std::u32string(4 + tail.size(), U'*'));
+  std::u32string long_tail;
+  for (int i = 0; i < 20000; ++i) long_tail += U" x";
+  EXPECT_TRUE(SanitizeText(*engine, out, U"bad\0"s + long_tail, 1, false, false, 100000));
+  EXPECT_EQ(out.find_first_not_of(U'*'), std::u32string::npos);
+}
+
 // The same engine, texts and options give the same outputs on several threads at once as on
 // one thread.
 TEST(RegressionTest, ConcurrentScansGiveTheSameResults) {

@@ -5,8 +5,6 @@
 
 #include "Plugins/nbx-be-sanitizer/engine/engine_test_util.h"
 #include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
-#include "sdk/diagnostics/log_target.h"
-#include "sdk/diagnostics/logger.h"
 
 namespace sanitizer {
 namespace {
@@ -191,30 +189,8 @@ TEST(BuildEngineTest, AdhocTextsAddEntriesAfterAssets) {
   EXPECT_EQ(out, U"x *****");
 }
 
-// Collects the messages of DBG records at warning level and above while it lives.
-class CapturedLog final : public sdk::diagnostics::LogTarget {
- public:
-  CapturedLog() : logger_(sdk::diagnostics::AcquireLogger()) {
-    SetLevel(sdk::diagnostics::kLogWarning);
-    SetCategories(sdk::diagnostics::kCategoryDbg, 0);
-    logger_->Attach(sink());
-  }
-  ~CapturedLog() override {
-    Detach();
-    sdk::diagnostics::ReleaseLogger();
-  }
-  bool Write(const sdk::diagnostics::LogRecord& record) override {
-    if (record.level == sdk::diagnostics::kLogWarning) messages.emplace_back(record.message);
-    return true;
-  }
-  std::vector<std::string> messages;
-
- private:
-  sdk::diagnostics::Logger* logger_;
-};
-
 TEST(BuildEngineTest, UnfilterWithoutFilterListLogsOncePerLevel) {
-  CapturedLog log;
+  testing::CapturedLog log;
   BuildInputs in;
   in.assets = {{"0.filter.csv", "bad"},
                {"0.unfilter.csv", "good"},

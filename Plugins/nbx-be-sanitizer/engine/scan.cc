@@ -17,8 +17,11 @@
 // from the newest on until both keys are too long, and starts between which no code point
 // enters a key (runs of apostrophes, projected-away symbols, the one-code-point words of the
 // embedded scan) are decided as one run, which keeps the work linear in the text.
-// A text holding U+0000 (where a key stops) takes the plain path: the word-span iterator and
-// a key computed from scratch per span.
+// A key stops at U+0000: the spans from a start before one all have the key of the text up to
+// it. The large-window loop decides such a start once, when it passes the U+0000, and keeps
+// the masked ones as runs of starts; with a window of up to 64 words a text holding U+0000
+// takes the plain path (the word-span iterator and a key computed from scratch per span),
+// whose work is bounded by the window.
 #include "Plugins/nbx-be-sanitizer/engine/scan.h"
 
 #include <algorithm>
@@ -500,7 +503,7 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
 
 namespace {
 
-// The scan for windows of more than 64 words (the embedded scan), on a text without U+0000.
+// The scan for windows of more than 64 words (the embedded scan).
 void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
                      std::size_t window, SpanSink& sink) {
   std::size_t capacity = 1;
@@ -524,6 +527,13 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   std::size_t raw_count = 0;
   std::size_t projected_count = 0;
   std::size_t recorded = 0;  // starts recorded so far
+  // Starts [0, frozen) lie before a U+0000 already passed, so the keys of their spans no
+  // longer change: each was decided when the scan passed it. The masked ones are kept as
+  // runs of start indices (first, last), in increasing order; those before `frozen_head` have
+  // left the window.
+  std::size_t frozen = 0;
+  std::vector<std::pair<std::size_t, std::size_t>> frozen_masked;
+  std::size_t frozen_head = 0;
   bool previous_separator = true;
   const std::size_t size = text.size();
   CharClass current = classes.Get(text[0]);
@@ -548,6 +558,35 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       ++recorded;
     }
 
+    if (text[i] == 0) [[unlikely]] {
+      // Every span from a start up to here runs over this U+0000 from now on, so its keys are
+      // those of the text before it, whatever the span's end: decide each such start once.
+      // Starts that have left the window are never asked about again.
+      std::size_t j = std::max(frozen, recorded > window ? recorded - window : 0);
+      for (; j < recorded; ++j) {
+        StartRecord& start = ring[j & ring_mask];
+        const std::size_t raw_length = raw_count - start.raw_count;
+        const std::size_t projected_length = projected_count - start.projected_count;
+        KeyLevels raw_levels;
+        KeyLevels projected_levels;
+        bool dead = false;  // the start is decided for good; nothing to remember
+        if (raw_length <= max_length && !start.raw_dead) {
+          raw_levels = decide.Probe(raw_hash - start.raw_hash * powers[raw_length], dead);
+        }
+        if (projected_length <= max_length && !start.projected_dead) {
+          projected_levels =
+              decide.Probe(projected_hash - start.projected_hash * powers[projected_length], dead);
+        }
+        if (!decide.Decide(raw_levels, projected_levels)) continue;
+        if (frozen_masked.size() > frozen_head && frozen_masked.back().second + 1 == j) {
+          frozen_masked.back().second = j;
+        } else {
+          frozen_masked.emplace_back(j, j);
+        }
+      }
+      frozen = recorded;
+    }
+
     // Branch-free: code points that enter no key multiply by 1 and add 0.
     const bool raw_key = (current.flags & kRawKey) != 0;
     const bool projected_key = (current.flags & kProjectedKey) != 0;
@@ -560,8 +599,18 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     if (word_char && recorded > 0 && (next.flags & kSeparator) != 0) {
       const std::size_t oldest = recorded > window ? recorded - window : 0;
       std::size_t widest = recorded;  // none yet
+      if (frozen_head < frozen_masked.size()) [[unlikely]] {
+        while (frozen_head < frozen_masked.size() && frozen_masked[frozen_head].second < oldest) {
+          ++frozen_head;
+        }
+        // A masked frozen start in the window is older than every start still live.
+        if (frozen_head < frozen_masked.size()) {
+          widest = std::max(frozen_masked[frozen_head].first, oldest);
+        }
+      }
+      const std::size_t live_oldest = std::max(oldest, frozen);
       std::size_t j = recorded - 1;
-      for (;;) {
+      for (bool more = widest == recorded && recorded > live_oldest; more;) {
         StartRecord& start = ring[j & ring_mask];
         const std::size_t raw_length = raw_count - start.raw_count;
         const std::size_t projected_length = projected_count - start.projected_count;
@@ -573,7 +622,7 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
         std::size_t run_start = raw_fits && projected_fits ? start.group
                                 : raw_fits                 ? start.raw_group
                                                            : start.projected_group;
-        if (run_start < oldest) run_start = oldest;
+        if (run_start < live_oldest) run_start = live_oldest;
         const bool raw_live = raw_fits && !start.raw_dead;
         const bool projected_live = projected_fits && !start.projected_dead;
         if (raw_live || projected_live) {
@@ -596,7 +645,7 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           }
           if (decide.Decide(raw_levels, projected_levels)) widest = run_start;
         }
-        if (run_start == oldest) break;
+        more = run_start != live_oldest;
         j = run_start - 1;
       }
       if (widest != recorded && !sink.OnSpan(ring[widest & ring_mask].position, i)) return;
@@ -614,14 +663,14 @@ bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t le
   if (text.empty() || data.keys.empty()) return true;
   const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
   if (window <= 64) return SmallWindowScan(data, text, level, window, sink);
-  if (HasNul(text)) return false;
   LargeWindowScan(data, text, level, window, sink);
   return true;
 }
 
 void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
                 uint32_t max_words, SpanSink& sink) {
-  if (HasNul(text)) {
+  const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
+  if (window <= 64 && HasNul(text)) {
     if (!data.keys.empty()) PlainNormalScan(data, text, level, max_words, sink);
     return;
   }

@@ -29,10 +29,10 @@ class SpanSink {
 // positions up to the reported end: the scan never reads those positions again.
 void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
                 uint32_t max_words, SpanSink& sink);
-// NormalScan without the pass that looks for U+0000 first: returns false, having maybe
-// reported some spans already, when the text holds one; NormalScan must then be run on the
-// text as it was before those spans were masked. True when the scan is complete (or the sink
-// stopped it).
+// NormalScan without the pass that looks for U+0000 first: with a window of up to 64 words,
+// returns false, having maybe reported some spans already, when the text holds one;
+// NormalScan must then be run on the text as it was before those spans were masked. True when
+// the scan is complete (or the sink stopped it).
 bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
                    uint32_t max_words, SpanSink& sink);
 

@@ -373,7 +373,11 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
   data->whitelist_trie.Reserve(total_length(whitelist_texts));
 
   std::vector<uint32_t> nodes;
-  for (const auto& [level, texts] : filter_texts) {
+  // Plain names instead of structured bindings: the lambdas below capture the level, which
+  // clang (the fuzzing compiler) does not allow for a structured binding.
+  for (const auto& level_texts : filter_texts) {
+    const uint32_t level = level_texts.first;
+    const std::vector<std::u32string>& texts = level_texts.second;
     ++stamp;
     nodes.clear();
     for (const std::u32string& text : texts) {
@@ -396,7 +400,9 @@ std::unique_ptr<SanitizerEngine> BuildEngine(std::shared_ptr<const SanitizerUtil
     if (level < data->lowest_filter_level) data->lowest_filter_level = level;
   }
 
-  for (const auto& [level, texts] : unfilter_texts) {
+  for (const auto& level_texts : unfilter_texts) {
+    const uint32_t level = level_texts.first;
+    const std::vector<std::u32string>& texts = level_texts.second;
     if (filter_texts.count(level) == 0) detail::LogUnfilterWithoutFilter(level);
     for (const std::u32string& text : texts) {
       ForEachEntry(utils, text, [&](std::u32string_view entry) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sdk/text/code_conversion_reference.h"
+
 namespace sdk::text {
 namespace {
 
@@ -147,58 +149,7 @@ TEST(IsValidUtf8Test, StopsAtNulAndAcceptsNull) {
   EXPECT_FALSE(IsValidUtf8("bad \xFF"));
 }
 
-// The plain conversions, one byte or code point at a time, written straight from the rules;
-// the block paths of the real ones must agree with them on every input.
-std::u32string PlainUtf8ToUtf32(std::string_view text, bool* ok) {
-  std::u32string result;
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80   ? 1
-                          : lead < 0xC0 ? 0  // continuation byte
-                          : lead < 0xE0 ? 2
-                          : lead < 0xF0 ? 3
-                          : lead < 0xF8 ? 4
-                          : lead < 0xFC ? 5
-                                        : 6;
-    *ok = length != 0 && text.size() - i >= length;
-    uint32_t value = length == 1 ? lead : lead & (0x7Fu >> length);
-    for (size_t k = 1; *ok && k < length; ++k) {
-      const auto byte = static_cast<unsigned char>(text[i + k]);
-      *ok = (byte & 0xC0) == 0x80;
-      value = value << 6 | (byte & 0x3F);
-    }
-    if (!*ok || value > 0x10FFFF) {
-      *ok = false;
-      return {};
-    }
-    result.push_back(value);
-    i += length;
-  }
-  *ok = true;
-  return result.substr(0, result.find(U'\0'));
-}
-
-std::string PlainUtf32ToUtf8(std::u32string_view text, bool* ok) {
-  std::string result;
-  for (const char32_t c : text.substr(0, text.find(U'\0'))) {
-    if (c > 0x10FFFF) {
-      *ok = false;
-      return {};
-    }
-    const int length = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    if (length == 1) {
-      result.push_back(static_cast<char>(c));
-      continue;
-    }
-    result.push_back(static_cast<char>((0xF00u >> length) | (c >> (6 * (length - 1)))));
-    for (int k = length - 2; k >= 0; --k) {
-      result.push_back(static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F)));
-    }
-  }
-  *ok = true;
-  return result;
-}
-
+// The strict check done the plain way: the strict decoder, one sequence at a time.
 bool PlainIsValidUtf8(std::string_view text) {
   text = text.substr(0, text.find('\0'));
   for (const char *p = text.data(), *end = p + text.size(); p < end;) {
@@ -207,9 +158,10 @@ bool PlainIsValidUtf8(std::string_view text) {
   return true;
 }
 
+// The block paths of the real conversions must agree with the plain ones on every input.
 void ExpectAgreesWithPlain(const std::string& utf8) {
   bool plain_ok = false;
-  const std::u32string plain = PlainUtf8ToUtf32(utf8, &plain_ok);
+  const std::u32string plain = reference::Utf8ToUtf32(utf8, &plain_ok);
   bool ok = !plain_ok;
   EXPECT_EQ(Utf8ToUtf32(utf8, &ok), plain) << "input: " << testing::PrintToString(utf8);
   EXPECT_EQ(ok, plain_ok) << "input: " << testing::PrintToString(utf8);
@@ -218,7 +170,7 @@ void ExpectAgreesWithPlain(const std::string& utf8) {
 
 void ExpectAgreesWithPlain(const std::u32string& utf32) {
   bool plain_ok = false;
-  const std::string plain = PlainUtf32ToUtf8(utf32, &plain_ok);
+  const std::string plain = reference::Utf32ToUtf8(utf32, &plain_ok);
   bool ok = !plain_ok;
   EXPECT_EQ(Utf32ToUtf8(utf32, &ok), plain)
       << "input size " << utf32.size() << ": "

@@ -5,11 +5,15 @@
 // Chat text is mostly ASCII with an occasional multi-byte letter, so plain ASCII (0x01-0x7F)
 // goes in blocks: sixteen units at a time with SSE2, where the compiler targets it, and eight
 // bytes in a 64-bit word otherwise (32-bit x86 builds, other processors). NUL stops a block
-// like a non-ASCII unit does, because it ends the text. Reading UTF-8, a block that stops
-// still gives the ASCII run before the stop, and the sequences after it go one at a time up
-// to the next ASCII byte. Writing UTF-8, a block of sixteen code points that is not all ASCII
-// is encoded one code point at a time: the step then does not hang on where the run stopped,
-// so the processor can run ahead through text where short runs and letters alternate.
+// like a non-ASCII unit does, because it ends the text.
+//
+// Reading UTF-8, a run of ASCII takes whole blocks up to the one where it stops, whose mask
+// gives the run's length; the sequences after it go one at a time up to the next ASCII byte.
+// A run shorter than eight bytes (a short word between two letters) goes byte by byte: the
+// step after a block has to wait for the block's mask, while a byte loop's branches are
+// predicted and the processor runs ahead. For the same reason, writing UTF-8, a block of
+// sixteen code points that is not all ASCII gives the ASCII run at its start, and the rest of
+// it is encoded one code point at a time: the next block starts at a fixed place.
 #include "sdk/text/code_conversion.h"
 
 #include <algorithm>
@@ -31,10 +35,13 @@ bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 // True for 0x01-0x7F, the units of an ASCII run: c - 1 is below 0x7F as an unsigned number.
 bool IsAsciiNotNul(unsigned char byte) { return static_cast<unsigned char>(byte - 1) < 0x7F; }
 
-// True when all eight bytes of `word` are 0x01-0x7F. A top bit is set in `word` for a byte
-// from 0x80 up, and in `word - 0x01...01` for a 0x00 byte (its borrow turns it into 0xFF);
-// when every byte is 0x01-0x7F nothing borrows and neither has a top bit set.
-bool IsAsciiWord(uint64_t word) {
+// True when the eight bytes at p are there and all 0x01-0x7F. Taken as a word, a top bit is
+// set in it for a byte from 0x80 up, and in `word - 0x01...01` for a 0x00 byte (its borrow
+// turns it into 0xFF); when every byte is 0x01-0x7F nothing borrows and neither has one.
+bool IsAsciiWordAt(const unsigned char* p, const unsigned char* end) {
+  if (end - p < 8) return false;
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
   return ((word | (word - 0x0101010101010101ull)) & 0x8080808080808080ull) == 0;
 }
 
@@ -55,16 +62,15 @@ __m128i LoadBlock(const unsigned char* p) {
 // Length of the run of bytes 0x01-0x7F at the start of [p, end).
 size_t AsciiRunLength(const unsigned char* p, const unsigned char* end) {
   const unsigned char* const begin = p;
+  if (IsAsciiWordAt(p, end)) {  // otherwise a short run, byte by byte
 #if defined(__SSE2__)
-  for (; end - p >= 16; p += 16) {
-    if (const unsigned stops = RunStops(LoadBlock(p)); stops != 0) {
-      return static_cast<size_t>(p - begin) + std::countr_zero(stops);
+    for (; end - p >= 16; p += 16) {
+      if (const unsigned stops = RunStops(LoadBlock(p)); stops != 0) {
+        return static_cast<size_t>(p - begin) + std::countr_zero(stops);
+      }
     }
-  }
 #endif
-  for (uint64_t word; end - p >= 8; p += 8) {
-    std::memcpy(&word, p, sizeof word);
-    if (!IsAsciiWord(word)) break;
+    while (IsAsciiWordAt(p, end)) p += 8;
   }
   while (p < end && IsAsciiNotNul(*p)) ++p;
   return static_cast<size_t>(p - begin);
@@ -75,31 +81,31 @@ size_t AsciiRunLength(const unsigned char* p, const unsigned char* end) {
 // [p, end), so whole blocks are stored even when the run stops inside one; the code points
 // stored past the run are overwritten by the next ones or cut off at the end.
 void WidenAscii(const unsigned char*& p, const unsigned char* end, char32_t*& out) {
+  if (IsAsciiWordAt(p, end)) {  // otherwise a short run, byte by byte
 #if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  while (end - p >= 16) {
-    const __m128i bytes = LoadBlock(p);
-    const __m128i low = _mm_unpacklo_epi8(bytes, zero);  // bytes 0-7 as 16-bit lanes
-    const __m128i high = _mm_unpackhi_epi8(bytes, zero);
-    auto* wide = reinterpret_cast<__m128i*>(out);
-    _mm_storeu_si128(wide, _mm_unpacklo_epi16(low, zero));
-    _mm_storeu_si128(wide + 1, _mm_unpackhi_epi16(low, zero));
-    _mm_storeu_si128(wide + 2, _mm_unpacklo_epi16(high, zero));
-    _mm_storeu_si128(wide + 3, _mm_unpackhi_epi16(high, zero));
-    if (const unsigned stops = RunStops(bytes); stops != 0) {
-      const int run = std::countr_zero(stops);
-      p += run;
-      out += run;
-      return;
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+      const __m128i bytes = LoadBlock(p);
+      const __m128i low = _mm_unpacklo_epi8(bytes, zero);  // bytes 0-7 as 16-bit lanes
+      const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+      auto* wide = reinterpret_cast<__m128i*>(out);
+      _mm_storeu_si128(wide, _mm_unpacklo_epi16(low, zero));
+      _mm_storeu_si128(wide + 1, _mm_unpackhi_epi16(low, zero));
+      _mm_storeu_si128(wide + 2, _mm_unpacklo_epi16(high, zero));
+      _mm_storeu_si128(wide + 3, _mm_unpackhi_epi16(high, zero));
+      if (const unsigned stops = RunStops(bytes); stops != 0) {
+        const int run = std::countr_zero(stops);
+        p += run;
+        out += run;
+        return;
+      }
+      p += 16;
+      out += 16;
     }
-    p += 16;
-    out += 16;
-  }
 #endif
-  for (uint64_t word; end - p >= 8; p += 8, out += 8) {
-    std::memcpy(&word, p, sizeof word);
-    if (!IsAsciiWord(word)) break;
-    for (int i = 0; i < 8; ++i) out[i] = p[i];
+    for (; IsAsciiWordAt(p, end); p += 8, out += 8) {
+      for (int i = 0; i < 8; ++i) out[i] = p[i];
+    }
   }
   while (p < end && IsAsciiNotNul(*p)) *out++ = *p++;
 }
@@ -184,9 +190,11 @@ TextSummary Summarize(const char32_t* text, size_t size) {
   return summary;
 }
 
-// Encodes [p, end) up to its first U+0000 at out, which has room for four bytes per code
-// point, and returns the end of the bytes written; returns null when a code point before the
-// first U+0000 is above 0x10FFFF.
+// Encodes [p, end) up to its first U+0000 at out and returns the end of the bytes written;
+// returns null when a code point before the first U+0000 is above 0x10FFFF. The caller
+// guarantees room at out for the whole encoding, or for four bytes per code point: either
+// way at least one byte per code point left, so a whole packed block is stored even when only
+// its first bytes are ASCII; the bytes past them are overwritten by the next ones.
 char* EncodeUtf8(const char32_t* p, const char32_t* end, char* out) {
   while (p < end) {
     const char32_t* block_end = end;  // the last code points go one at a time
@@ -200,13 +208,17 @@ char* EncodeUtf8(const char32_t* p, const char32_t* end, char* out) {
       const __m128i bytes =
           _mm_packus_epi16(_mm_packs_epi32(_mm_loadu_si128(lanes), _mm_loadu_si128(lanes + 1)),
                            _mm_packs_epi32(_mm_loadu_si128(lanes + 2), _mm_loadu_si128(lanes + 3)));
-      if (RunStops(bytes) == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+      const unsigned stops = RunStops(bytes);
+      if (stops == 0) {
         p += 16;
         out += 16;
         continue;
       }
       block_end = p + 16;
+      const int run = std::countr_zero(stops);  // the rest of the block one at a time
+      p += run;
+      out += run;
     }
 #endif
     do {

@@ -158,21 +158,27 @@ bool PlainIsValidUtf8(std::string_view text) {
   return true;
 }
 
-// The block paths of the real conversions must agree with the plain ones on every input.
+// The block paths of the real conversions must agree with the plain ones on every input. The
+// input is copied to a buffer of its exact size (a string has a NUL after its end), so that
+// ASan reports a block read past the end.
 void ExpectAgreesWithPlain(const std::string& utf8) {
+  const std::vector<char> exact(utf8.begin(), utf8.end());
+  const std::string_view text(exact.data(), exact.size());
   bool plain_ok = false;
-  const std::u32string plain = reference::Utf8ToUtf32(utf8, &plain_ok);
+  const std::u32string plain = reference::Utf8ToUtf32(text, &plain_ok);
   bool ok = !plain_ok;
-  EXPECT_EQ(Utf8ToUtf32(utf8, &ok), plain) << "input: " << testing::PrintToString(utf8);
+  EXPECT_EQ(Utf8ToUtf32(text, &ok), plain) << "input: " << testing::PrintToString(utf8);
   EXPECT_EQ(ok, plain_ok) << "input: " << testing::PrintToString(utf8);
-  EXPECT_EQ(IsValidUtf8(utf8), PlainIsValidUtf8(utf8)) << "input: " << testing::PrintToString(utf8);
+  EXPECT_EQ(IsValidUtf8(text), PlainIsValidUtf8(text)) << "input: " << testing::PrintToString(utf8);
 }
 
 void ExpectAgreesWithPlain(const std::u32string& utf32) {
+  const std::vector<char32_t> exact(utf32.begin(), utf32.end());
+  const std::u32string_view text(exact.data(), exact.size());
   bool plain_ok = false;
-  const std::string plain = reference::Utf32ToUtf8(utf32, &plain_ok);
+  const std::string plain = reference::Utf32ToUtf8(text, &plain_ok);
   bool ok = !plain_ok;
-  EXPECT_EQ(Utf32ToUtf8(utf32, &ok), plain)
+  EXPECT_EQ(Utf32ToUtf8(text, &ok), plain)
       << "input size " << utf32.size() << ": "
       << testing::PrintToString(std::vector<uint32_t>(utf32.begin(), utf32.end()));
   EXPECT_EQ(ok, plain_ok) << "input size " << utf32.size();

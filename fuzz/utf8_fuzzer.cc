@@ -5,7 +5,9 @@
 //  - a valid text (up to its first NUL) converts leniently without failure and converts back
 //    to exactly itself;
 //  - the input read as 32-bit code units converts to UTF-8 exactly when every unit up to the
-//    first 0 is at most 0x10FFFF, and that UTF-8 converts back to the same units.
+//    first 0 is at most 0x10FFFF, and that UTF-8 converts back to the same units;
+//  - both lenient conversions give what the plain one-unit-at-a-time conversions give (same
+//    result, same success), whatever the input.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "sdk/text/code_conversion.h"
+#include "sdk/text/code_conversion_reference.h"
 
 using sdk::text::DecodeStatus;
 
@@ -50,6 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(back_ok);
   }
   if (!ok) FUZZ_CHECK(wide.empty());
+  bool plain_ok = !ok;
+  FUZZ_CHECK(sdk::text::reference::Utf8ToUtf32(until_nul, &plain_ok) == wide);
+  FUZZ_CHECK(plain_ok == ok);
+  bool whole_ok = false;
+  plain_ok = false;
+  FUZZ_CHECK(sdk::text::Utf8ToUtf32(text, &whole_ok) ==
+             sdk::text::reference::Utf8ToUtf32(text, &plain_ok));
+  FUZZ_CHECK(whole_ok == plain_ok);
 
   std::u32string units(size / 4, U'\0');
   if (!units.empty()) std::memcpy(units.data(), data, units.size() * 4);
@@ -60,6 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool narrow_ok = false;
   const std::string narrow = sdk::text::Utf32ToUtf8(units, &narrow_ok);
   FUZZ_CHECK(narrow_ok == in_range);
+  bool plain_narrow_ok = !narrow_ok;
+  FUZZ_CHECK(sdk::text::reference::Utf32ToUtf8(units, &plain_narrow_ok) == narrow);
+  FUZZ_CHECK(plain_narrow_ok == narrow_ok);
   if (narrow_ok) {
     bool wide_ok = false;
     FUZZ_CHECK(sdk::text::Utf8ToUtf32(narrow, &wide_ok) == units_until_nul);

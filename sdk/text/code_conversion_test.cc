@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <random>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "sdk/text/code_conversion_reference.h"
 
 namespace sdk::text {
 namespace {
@@ -141,6 +147,138 @@ TEST(IsValidUtf8Test, StopsAtNulAndAcceptsNull) {
   EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_TRUE(IsValidUtf8("ok\0\xFF"));  // measured up to the NUL
   EXPECT_FALSE(IsValidUtf8("bad \xFF"));
+}
+
+// The strict check done the plain way: the strict decoder, one sequence at a time.
+bool PlainIsValidUtf8(std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  for (const char *p = text.data(), *end = p + text.size(); p < end;) {
+    if (DecodeUtf8(&p, end, nullptr) != DecodeStatus::kOk) return false;
+  }
+  return true;
+}
+
+// The block paths of the real conversions must agree with the plain ones on every input. The
+// input is copied to a buffer of its exact size (a string has a NUL after its end), so that
+// ASan reports a block read past the end.
+void ExpectAgreesWithPlain(const std::string& utf8) {
+  const std::vector<char> exact(utf8.begin(), utf8.end());
+  const std::string_view text(exact.data(), exact.size());
+  bool plain_ok = false;
+  const std::u32string plain = reference::Utf8ToUtf32(text, &plain_ok);
+  bool ok = !plain_ok;
+  EXPECT_EQ(Utf8ToUtf32(text, &ok), plain) << "input: " << testing::PrintToString(utf8);
+  EXPECT_EQ(ok, plain_ok) << "input: " << testing::PrintToString(utf8);
+  EXPECT_EQ(IsValidUtf8(text), PlainIsValidUtf8(text)) << "input: " << testing::PrintToString(utf8);
+}
+
+void ExpectAgreesWithPlain(const std::u32string& utf32) {
+  const std::vector<char32_t> exact(utf32.begin(), utf32.end());
+  const std::u32string_view text(exact.data(), exact.size());
+  bool plain_ok = false;
+  const std::string plain = reference::Utf32ToUtf8(text, &plain_ok);
+  bool ok = !plain_ok;
+  EXPECT_EQ(Utf32ToUtf8(text, &ok), plain)
+      << "input size " << utf32.size() << ": "
+      << testing::PrintToString(std::vector<uint32_t>(utf32.begin(), utf32.end()));
+  EXPECT_EQ(ok, plain_ok) << "input size " << utf32.size();
+}
+
+// ASCII text is taken in blocks of 8 and 16 units, so each odd unit is placed at every offset
+// of texts a few blocks long: first unit of a block, last one, one straddling two blocks,
+// the text's tail that no block covers.
+TEST(CodeConversionTest, BlockPathsAgreeWithPlainConversionAtEveryOffset) {
+  const std::string filler = "The quick brown fox jumps over the lazy dog; 0123456789 ~!";
+  const std::string odd_bytes[] = {
+      std::string(1, '\0'),    // ends the text
+      "\xC3\xA9",              // e acute
+      "\xD0\xBF\xD1\x80",      // two Cyrillic letters
+      "\xE2\x82\xAC",          // euro sign
+      "\xF0\x9F\x98\x80",      // emoji
+      "\xC0\x80",              // overlong U+0000: ends the text
+      "\xC0\xAF",              // overlong '/'
+      "\xED\xA0\x80",          // surrogate
+      "\xF8\x80\x80\x81\x81",  // old five-byte form of 'A'
+      "\x80",                  // stray continuation byte
+      "\xC3",                  // cut off, or followed by ASCII
+      "\xE2\x82",              // cut off, or followed by ASCII
+      "\xFF",                  // never a lead byte
+      "\xF4\x90\x80\x80",      // above 0x10FFFF
+      "\x7F",                  // highest ASCII
+      "\x01",                  // lowest non-NUL
+  };
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t offset = 0; offset <= length; ++offset) {
+      for (const std::string& odd : odd_bytes) {
+        std::string text = filler.substr(0, length);
+        text.insert(offset, odd);
+        ExpectAgreesWithPlain(text);
+        ExpectAgreesWithPlain(text + odd);  // two of them, one at the very end
+      }
+    }
+  }
+
+  const char32_t odd_code_points[] = {
+      0,          0x01,       0x7F,       0x80,       0xFF,       0x100,     0x7FF,
+      0x800,      0xD800,     0xFFFF,     0x8000,     0x10000,    0x10FFFF,  0x110000,
+      0x7FFFFFFF, 0x80000000, 0xFFFF8000, 0xFFFFFF80, 0xFFFFFFFF, 0x1000080,
+  };
+  std::u32string long_filler;
+  while (long_filler.size() < 1100) long_filler.append(filler.begin(), filler.end());
+  const auto text_with = [&](size_t length, size_t offset, char32_t odd) {
+    std::u32string text = long_filler.substr(0, length);
+    text.insert(offset, 1, odd);
+    return text;
+  };
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t offset = 0; offset <= length; ++offset) {
+      for (const char32_t odd : odd_code_points) {
+        ExpectAgreesWithPlain(text_with(length, offset, odd));
+      }
+    }
+  }
+  // Texts of more than 1024 code points are measured before they are encoded: the same
+  // around their first blocks and, for every length of the tail, through it.
+  for (const char32_t odd : odd_code_points) {
+    for (size_t offset = 0; offset <= 17; ++offset) {
+      ExpectAgreesWithPlain(text_with(1024, offset, odd));
+    }
+    for (size_t length = 1024; length <= 1040; ++length) {
+      for (size_t offset = length - 17; offset <= length; ++offset) {
+        ExpectAgreesWithPlain(text_with(length, offset, odd));
+      }
+    }
+  }
+}
+
+TEST(CodeConversionTest, BlockPathsAgreeWithPlainConversionOnRandomText) {
+  // Mostly ASCII with now and then a NUL or a multi-byte sequence, valid or not, as odd bytes.
+  std::mt19937 random(20240611);
+  const std::string pieces[] = {
+      std::string(1, '\0'), "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xC0\x80",
+      "\xED\xA0\x80",       "\x80",     "\xC3",         "\xF4\x90\x80\x80",
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const size_t length = random() % 80;
+    const unsigned odd_per_1000 = round % 3 == 0 ? 5 : round % 3 == 1 ? 40 : 200;
+    std::string text;
+    while (text.size() < length) {
+      if (random() % 1000 < odd_per_1000) {
+        text += pieces[random() % std::size(pieces)];
+      } else {
+        text.push_back(static_cast<char>(' ' + random() % 95));
+      }
+    }
+    ExpectAgreesWithPlain(text);
+    // The same text as code points, with a U+0000 or a value out of range put in somewhere.
+    bool ok = false;
+    std::u32string wide = Utf8ToUtf32(text, &ok);
+    if (!ok) continue;
+    ExpectAgreesWithPlain(wide);
+    const char32_t odd_code_points[] = {0, 0x110000, 0xFFFFFFFF};
+    wide.insert(random() % (wide.size() + 1), 1, odd_code_points[random() % 3]);
+    ExpectAgreesWithPlain(wide);
+  }
 }
 
 TEST(CodeConversionTest, RoundTripOfEveryScalarValue) {

@@ -101,6 +101,22 @@ TEST(SanitizeTextTest, ExemptionIsDecidedPerSpan) {
                });
 }
 
+// Runs of words that each begin a listed key ("to", "be", "bet"), where the span of two of
+// them begins none or does ("be ast").
+TEST(SanitizeTextTest, WordsThatEachBeginAListedKey) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "tobacco, beast, bet"}};
+  RunCases(in, {
+                   {"to be tobacco", 1, "to be *******"},
+                   {"be tobacco be", 1, "be ******* be"},
+                   {"to be to bet", 1, "to be to ***"},
+                   {"to be ast", 1, "to ******"},
+                   {"be ast to", 1, "****** to"},
+                   {"be ast", 1, "be ast", false, false, 1},
+                   {"to be to be to", 1, "to be to be to"},
+               });
+}
+
 // Spans whose one key takes in more code points than the longest listed key can still match
 // by their other key: "@" enters only the projected key, "r" (projected onto ".") only the
 // raw one.

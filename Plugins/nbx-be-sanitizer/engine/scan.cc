@@ -163,19 +163,25 @@ class SmallWindowScanner {
 
   // With no start live or fresh, for a word of plain letters that begins a listed key (key
   // `run`, `length` letters) and the next word, also plain letters (`next_run`, `next_length`)
-  // and followed by a blank or the end: whether the first word's span is listed nowhere and
-  // no span ending at the second word's end begins a listed key. Then nothing is masked and
-  // both starts die at the second word's end; they are counted.
-  bool PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
-    if (keys_.MayBeListed(run)) return false;
+  // and followed by a blank or the end. The first word's start dies at the second word's end
+  // when the first word's span is listed nowhere and the span of both words begins no listed
+  // key: then it is counted, and the result is 1 (the scan goes on from the second word, with
+  // nothing pending). When, moreover, no span ending at the second word's end begins a listed
+  // key, the second word's start dies there too: it is counted as well, and the result is 2.
+  // Otherwise 0, counting nothing.
+  int PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
+    if (keys_.MayBeListed(run)) return 0;
     // The span of both words, unless the first start left the window at the second.
     if (window_ >= 2 && length + next_length <= max_length_ &&
         keys_.MayBePrefix(run * powers_[next_length] + next_run)) {
-      return false;
+      return 0;
     }
-    if (next_length <= max_length_ && keys_.MayBePrefix(next_run)) return false;
+    if (next_length <= max_length_ && keys_.MayBePrefix(next_run)) {
+      ++recorded_;
+      return 1;
+    }
     recorded_ += 2;
-    return true;
+    return 2;
   }
 
   // Records a new start; `fresh`, when present (`had_fresh`), becomes a live start.
@@ -418,7 +424,15 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           } while (++second_end < size &&
                    CharClassTable::IsPlainScanCode(next = code_at(second_end)));
           if (second_end < size && next != CharClassTable::kScanBlank) break;
-          if (!starts.PassQuietPair(run, end - i, second_run, second_end - second)) break;
+          const int passed = starts.PassQuietPair(run, end - i, second_run, second_end - second);
+          if (passed == 0) break;
+          if (passed == 1) {
+            // The second word begins a listed key in turn: it is the first word of the next
+            // pair.
+            i = second;
+            code = code_at(i);
+            continue;
+          }
           end = second_end;
         }
         if (end + 1 >= size) return true;

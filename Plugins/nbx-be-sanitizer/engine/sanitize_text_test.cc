@@ -117,6 +117,22 @@ TEST(SanitizeTextTest, WordsThatEachBeginAListedKey) {
                });
 }
 
+// The apostrophe and the hyphen join letters into one word and enter no key.
+TEST(SanitizeTextTest, ApostrophesAndHyphensInsideWords) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "dont, tobacco, beast"}};
+  RunCases(in, {
+                   {"i don't know", 1, "i ***** know"},
+                   {"it's to-bacco", 1, "it's ********"},
+                   {"toba'cco'' x", 1, "********** x"},
+                   {"be' ast", 1, "*******"},
+                   {"a be'-ast b", 1, "a ******* b"},
+                   {"won't, can't", 1, "won't, can't"},
+                   {"to- be", 1, "to- be"},
+                   {"x' -be", 1, "x' -be"},
+               });
+}
+
 // Spans whose one key takes in more code points than the longest listed key can still match
 // by their other key: "@" enters only the projected key, "r" (projected onto ".") only the
 // raw one.

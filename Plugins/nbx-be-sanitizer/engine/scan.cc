@@ -382,6 +382,24 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
   };
 
+  // Goes on with a word of plain letters whose letters up to `end` are in `run` and `length`
+  // when the scan code `next` at `end` is that of a silent word character (an apostrophe, a
+  // hyphen), which neither ends a word nor enters a key: reads on over such characters and
+  // plain letters, moving `end` past them and leaving the scan code there in `next` (when not
+  // at the end of the text).
+  auto read_on = [&](std::size_t& end, uint64_t& run, std::size_t& length, uint32_t& next) {
+    while (next == CharClassTable::kScanSilent) {
+      while (++end < size && (next = code_at(end)) == CharClassTable::kScanSilent) {
+      }
+      while (end < size && CharClassTable::IsPlainScanCode(next)) {
+        run = run * kHashMultiplier + next;
+        ++length;
+        if (++end < size) next = code_at(end);
+      }
+      if (end == size) return;
+    }
+  };
+
   FreshStart fresh;
   bool has_fresh = false;
   bool previous_separator = true;
@@ -408,8 +426,12 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
         do {
           run = run * kHashMultiplier + next;
         } while (++end < size && CharClassTable::IsPlainScanCode(next = code_at(end)));
-        if (end < size && next != CharClassTable::kScanBlank) break;
-        if (!starts.PassQuietWord(run, end - i)) {
+        std::size_t length = end - i;
+        if (end < size && next != CharClassTable::kScanBlank) {
+          read_on(end, run, length, next);
+          if (end < size && next != CharClassTable::kScanBlank) break;
+        }
+        if (!starts.PassQuietWord(run, length)) {
           // The word begins a listed key; usually the next word ends that: then both spans
           // ending at the next word's end begin no listed key either.
           std::size_t second = end;
@@ -423,8 +445,12 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
             second_run = second_run * kHashMultiplier + next;
           } while (++second_end < size &&
                    CharClassTable::IsPlainScanCode(next = code_at(second_end)));
-          if (second_end < size && next != CharClassTable::kScanBlank) break;
-          const int passed = starts.PassQuietPair(run, end - i, second_run, second_end - second);
+          std::size_t second_length = second_end - second;
+          if (second_end < size && next != CharClassTable::kScanBlank) {
+            read_on(second_end, second_run, second_length, next);
+            if (second_end < size && next != CharClassTable::kScanBlank) break;
+          }
+          const int passed = starts.PassQuietPair(run, length, second_run, second_length);
           if (passed == 0) break;
           if (passed == 1) {
             // The second word begins a listed key in turn: it is the first word of the next

@@ -375,7 +375,10 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   const std::size_t size = text.size();
   auto code_at = [&](std::size_t position) {
     const char32_t c = chars[position];
-    return c < CharClassTable::kSize ? scan_codes[c] : CharClassTable::kScanOther;
+    if (c < CharClassTable::kSize) [[likely]] {
+      return scan_codes[c];
+    }
+    return CharClassTable::kScanOther;
   };
   auto class_at = [&](std::size_t position) {
     const char32_t c = chars[position];

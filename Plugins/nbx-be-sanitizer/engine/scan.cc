@@ -364,7 +364,9 @@ class SmallWindowScanner {
 
 // Returns false, having maybe reported some spans already, when it meets U+0000 (where a key
 // stops, which this loop does not follow); true when it read the whole text or the sink
-// stopped it.
+// stopped it. With kTerminated, text.data()[text.size()] is U+0000 (as in a std::u32string),
+// which no plain letter is: the loops over letters then need not check for the end.
+template <bool kTerminated>
 bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
                      std::size_t window, SpanSink& sink) {
   SmallWindowScanner starts(data, level, window);
@@ -380,6 +382,9 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     }
     return CharClassTable::kScanOther;
   };
+  // Moves `position` on by one; false at the end of the text, unless the text is terminated
+  // (a loop over plain letters then stops at the terminator).
+  auto step = [&](std::size_t& position) { return ++position < size || kTerminated; };
   auto class_at = [&](std::size_t position) {
     const char32_t c = chars[position];
     return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
@@ -428,7 +433,7 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
         uint32_t next = code;
         do {
           run = run * kHashMultiplier + next;
-        } while (++end < size && CharClassTable::IsPlainScanCode(next = code_at(end)));
+        } while (step(end) && CharClassTable::IsPlainScanCode(next = code_at(end)));
         std::size_t length = end - i;
         if (end < size && next != CharClassTable::kScanBlank) {
           read_on(end, run, length, next);
@@ -446,8 +451,7 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           uint64_t second_run = 0;
           do {
             second_run = second_run * kHashMultiplier + next;
-          } while (++second_end < size &&
-                   CharClassTable::IsPlainScanCode(next = code_at(second_end)));
+          } while (step(second_end) && CharClassTable::IsPlainScanCode(next = code_at(second_end)));
           std::size_t second_length = second_end - second;
           if (second_end < size && next != CharClassTable::kScanBlank) {
             read_on(second_end, second_run, second_length, next);
@@ -513,7 +517,7 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       uint64_t run = 0;
       do {
         run = run * kHashMultiplier + code;
-      } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
+      } while (step(i) && CharClassTable::IsPlainScanCode(code = code_at(i)));
       if (has_fresh) starts.ExtendFresh(fresh, run, i - from);
       if (starts.any_live()) starts.ExtendLive(run, i - from);
     }
@@ -702,10 +706,13 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
 }  // namespace
 
 bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                   uint32_t max_words, SpanSink& sink) {
+                   uint32_t max_words, SpanSink& sink, bool terminated) {
   if (text.empty() || data.keys.empty()) return true;
   const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
-  if (window <= 64) return SmallWindowScan(data, text, level, window, sink);
+  if (window <= 64) {
+    return terminated ? SmallWindowScan<true>(data, text, level, window, sink)
+                      : SmallWindowScan<false>(data, text, level, window, sink);
+  }
   LargeWindowScan(data, text, level, window, sink);
   return true;
 }
@@ -717,7 +724,7 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
     if (!data.keys.empty()) PlainNormalScan(data, text, level, max_words, sink);
     return;
   }
-  TryNormalScan(data, text, level, max_words, sink);
+  TryNormalScan(data, text, level, max_words, sink, false);
 }
 
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,

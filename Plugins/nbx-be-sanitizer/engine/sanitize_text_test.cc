@@ -133,6 +133,28 @@ TEST(SanitizeTextTest, ApostrophesAndHyphensInsideWords) {
                });
 }
 
+// A word of dashes alone adds nothing to the keys of the spans that run from it: they are
+// those of the spans from the next word, and its own span has the empty key.
+TEST(SanitizeTextTest, WordsOfDashesAlone) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "mark, twain"}};
+  RunCases(in, {
+                   {"-- Mark Twain", 1, "******* *****"},
+                   {"-- Mark Twain", 1, "-- **** *****", false, false, 1},
+                   {"-- Samuel Clemens", 1, "-- Samuel Clemens"},
+                   {"life -- twain", 1, "life ********"},
+                   {"life --", 1, "life --"},
+                   {"-- -- mark", 1, "**********"},
+               });
+  BuildInputs empty_listed;
+  empty_listed.assets = {{"1.filter.csv", "--, mark"}};
+  RunCases(empty_listed, {
+                             {"-- Samuel Clemens", 1, "** Samuel Clemens"},
+                             {"life --", 1, "life **"},
+                             {"-- Mark", 1, "*******"},
+                         });
+}
+
 // Spans whose one key takes in more code points than the longest listed key can still match
 // by their other key: "@" enters only the projected key, "r" (projected onto ".") only the
 // raw one.

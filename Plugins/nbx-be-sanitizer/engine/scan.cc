@@ -149,7 +149,8 @@ class SmallWindowScanner {
         keys_(data.keys.lookup()),
         max_length_(data.max_key_length),
         powers_(data.powers.data()),
-        window_(window) {}
+        window_(window),
+        empty_masked_(decide_.Both(0, 0)) {}
 
   bool any_live() const { return live_ != 0; }
 
@@ -158,6 +159,22 @@ class SmallWindowScanner {
   bool PassQuietWord(uint64_t run, std::size_t length) {
     if (length <= max_length_ && keys_.MayBePrefix(run)) return false;
     ++recorded_;  // no start is live, so none leaves the window
+    return true;
+  }
+
+  // Whether the span whose keys are both empty is masked (a span of word characters that
+  // enter no key, as a run of dashes).
+  bool empty_masked() const { return empty_masked_; }
+
+  // With no start live or fresh, for a word of word characters that enter no key alone (the
+  // dashes before a name) and the next word, of plain letters (key `run`, `length` letters)
+  // and followed by a blank or the end. The first word's own span has the empty key and its
+  // longer spans the keys of the spans from the next word: when the empty key's span is
+  // masked nowhere and the next word begins no listed key, both starts die at the next
+  // word's end; they are counted.
+  bool PassSilentWord(uint64_t run, std::size_t length) {
+    if (empty_masked_ || !PassQuietWord(run, length)) return false;
+    ++recorded_;
     return true;
   }
 
@@ -357,6 +374,7 @@ class SmallWindowScanner {
   const std::size_t max_length_;
   const uint64_t* const powers_;
   const std::size_t window_;
+  const bool empty_masked_;
   std::array<SmallStart, 64> ring_;
   uint64_t live_ = 0;         // bit k: ring_[k] may still be listed
   std::size_t recorded_ = 0;  // starts recorded so far; start k goes to slot k % 64
@@ -408,6 +426,23 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
     }
   };
 
+  // Reads the word at `end`, whose scan code `next` holds: plain letters, maybe joined by
+  // silent word characters. Adds the letters to `run` and their number to `length`, moves
+  // `end` past the word and returns whether a blank or the end of the text follows it.
+  auto read_word = [&](std::size_t& end, uint64_t& run, std::size_t& length, uint32_t& next) {
+    if (!CharClassTable::IsPlainScanCode(next)) return false;
+    const std::size_t from = end;
+    do {
+      run = run * kHashMultiplier + next;
+    } while (step(end) && CharClassTable::IsPlainScanCode(next = code_at(end)));
+    length += end - from;
+    if (end < size && next != CharClassTable::kScanBlank) {
+      read_on(end, run, length, next);
+      return end == size || next == CharClassTable::kScanBlank;
+    }
+    return true;
+  };
+
   FreshStart fresh;
   bool has_fresh = false;
   bool previous_separator = true;
@@ -427,10 +462,33 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           code = code_at(i);
           continue;
         }
-        if (!CharClassTable::IsPlainScanCode(code)) break;
+        uint32_t next = code;
+        if (!CharClassTable::IsPlainScanCode(code)) {
+          if (code != CharClassTable::kScanSilent) break;
+          // A word of word characters that enter no key alone (the dashes before a name).
+          std::size_t end = i;
+          while (++end < size && (next = code_at(end)) == CharClassTable::kScanSilent) {
+          }
+          if (end < size && next != CharClassTable::kScanBlank) break;
+          while (end < size && (next = code_at(end)) == CharClassTable::kScanBlank) ++end;
+          if (end == size) {
+            if (starts.empty_masked()) break;
+            return true;
+          }
+          std::size_t second_end = end;
+          uint64_t second_run = 0;
+          std::size_t second_length = 0;
+          if (!read_word(second_end, second_run, second_length, next) ||
+              !starts.PassSilentWord(second_run, second_length)) {
+            break;
+          }
+          if (second_end + 1 >= size) return true;
+          i = second_end + 1;
+          code = code_at(i);
+          continue;
+        }
         std::size_t end = i;
         uint64_t run = 0;
-        uint32_t next = code;
         do {
           run = run * kHashMultiplier + next;
         } while (step(end) && CharClassTable::IsPlainScanCode(next = code_at(end)));
@@ -446,17 +504,11 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
           while (second < size && (next = code_at(second)) == CharClassTable::kScanBlank) {
             ++second;
           }
-          if (second == size || !CharClassTable::IsPlainScanCode(next)) break;
+          if (second == size) break;
           std::size_t second_end = second;
           uint64_t second_run = 0;
-          do {
-            second_run = second_run * kHashMultiplier + next;
-          } while (step(second_end) && CharClassTable::IsPlainScanCode(next = code_at(second_end)));
-          std::size_t second_length = second_end - second;
-          if (second_end < size && next != CharClassTable::kScanBlank) {
-            read_on(second_end, second_run, second_length, next);
-            if (second_end < size && next != CharClassTable::kScanBlank) break;
-          }
+          std::size_t second_length = 0;
+          if (!read_word(second_end, second_run, second_length, next)) break;
           const int passed = starts.PassQuietPair(run, length, second_run, second_length);
           if (passed == 0) break;
           if (passed == 1) {

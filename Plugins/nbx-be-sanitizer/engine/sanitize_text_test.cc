@@ -115,6 +115,18 @@ TEST(SanitizeTextTest, WordsThatEachBeginAListedKey) {
                    {"be ast", 1, "be ast", false, false, 1},
                    {"to be to be to", 1, "to be to be to"},
                });
+  // A word listed at a higher level only, or exempt, is not masked at this one.
+  BuildInputs levels;
+  levels.assets = {
+      {"1.filter.csv", "tobacco, be"}, {"2.filter.csv", "to"}, {"1.unfilter.csv", "tob"}};
+  RunCases(levels, {
+                       {"to be", 1, "to **"},
+                       {"to be", 2, "** **"},
+                       {"to x", 1, "to x"},
+                       {"to x", 2, "** x"},
+                       {"tob x to b", 1, "tob x to b"},
+                       {"tob x to b", 2, "tob x ** b"},
+                   });
 }
 
 // The apostrophe and the hyphen join letters into one word and enter no key.

@@ -181,13 +181,15 @@ class SmallWindowScanner {
   // With no start live or fresh, for a word of plain letters that begins a listed key (key
   // `run`, `length` letters) and the next word, also plain letters (`next_run`, `next_length`)
   // and followed by a blank or the end. The first word's start dies at the second word's end
-  // when the first word's span is listed nowhere and the span of both words begins no listed
+  // when the first word's span is not masked and the span of both words begins no listed
   // key: then it is counted, and the result is 1 (the scan goes on from the second word, with
   // nothing pending). When, moreover, no span ending at the second word's end begins a listed
   // key, the second word's start dies there too: it is counted as well, and the result is 2.
   // Otherwise 0, counting nothing.
   int PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
-    if (keys_.MayBeListed(run)) return 0;
+    // Decided, not only looked up in the bitmap: a frequent short word that the bitmap lets
+    // through ("in", "one" with the English list) would otherwise never pass.
+    if (decide_.Both(run, run)) return 0;
     // The span of both words, unless the first start left the window at the second.
     if (window_ >= 2 && length + next_length <= max_length_ &&
         keys_.MayBePrefix(run * powers_[next_length] + next_run)) {

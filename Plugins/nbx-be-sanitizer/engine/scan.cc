@@ -454,10 +454,13 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   while (i < size) {
     if (!has_fresh && !starts.any_live() && previous_separator) {
       // Nothing is pending: pass over the blanks and the words that the loop below would
-      // forget without masking anything. Such a word is plain letters followed by a blank or
-      // the end of the text, and neither of its keys (both the key of its letters) begins a
-      // listed key; its span is the only one ending there. Anything else is left, from its
-      // first code point, to the loop below.
+      // forget without masking anything. Such a word is plain letters (maybe joined by
+      // silent word characters) followed by a blank or the end of the text, and neither of
+      // its keys (both the key of its letters) begins a listed key; its span is the only one
+      // ending there. A word that begins a listed key is passed over with the next word as a
+      // pair, and a word of silent word characters alone with the quiet word after it, when
+      // their spans are decided at the next word's end (see PassQuietPair and
+      // PassSilentWord). Anything else is left, from its first code point, to the loop below.
       for (;;) {
         if (code == CharClassTable::kScanBlank) {
           if (++i == size) return true;

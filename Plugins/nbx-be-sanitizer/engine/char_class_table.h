@@ -45,13 +45,18 @@ class CharClassTable {
   const CharClass* common() const { return table_.data(); }
   // One 32-bit code per code point of the common range for the normal scan's hot loops, which
   // thus read 4 bytes instead of a whole class for the usual code points:
-  // - a plain letter (kPlainLetter) has its key contribution, which is never 0 or kScanBlank
-  //   (code points end at U+10FFFF; U+0000 is not given this code);
+  // - a plain letter (kPlainLetter) has its key contribution, a code point (below 2^31);
   // - a blank (a separator that is no word character and enters neither key) has kScanBlank;
-  // - every other code point has kScanOther: its class must be looked at.
-  static constexpr uint32_t kScanOther = 0;
+  // - a silent word character (a word character, no separator, entering neither key: the
+  //   apostrophe, the hyphen) has kScanSilent: inside a word it only joins letters;
+  // - every other code point, U+0000 included, has kScanOther: its class must be looked at.
+  // The codes that are no plain letter's have the top bit set, so that telling a plain
+  // letter is one test of the sign. Only the loop that passes over quiet words tells
+  // kScanSilent from kScanOther.
+  static constexpr uint32_t kScanOther = 0x80000000u;
+  static constexpr uint32_t kScanSilent = 0xFFFFFFFEu;
   static constexpr uint32_t kScanBlank = 0xFFFFFFFFu;
-  static bool IsPlainScanCode(uint32_t code) { return code - 1 < kScanBlank - 1; }
+  static bool IsPlainScanCode(uint32_t code) { return static_cast<int32_t>(code) >= 0; }
   const uint32_t* scan_codes() const { return scan_codes_.data(); }
   // Per code point of the common range: what it lowers to when that does not depend on its
   // context (kSimpleLower), else 0 (U+0000 is not given this mark).

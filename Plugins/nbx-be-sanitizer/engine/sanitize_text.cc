@@ -150,7 +150,7 @@ bool Sanitize(const SanitizerEngine& engine, std::u32string* output, std::u32str
       return matched;
     }
     MaskSink sink(nullptr);
-    if (TryNormalScan(data, text, level, max_words, sink)) return sink.matched();
+    if (TryNormalScan(data, text, level, max_words, sink, false)) return sink.matched();
     MaskSink again(nullptr);
     NormalScan(data, text, level, max_words, again);
     return again.matched();
@@ -163,7 +163,9 @@ bool Sanitize(const SanitizerEngine& engine, std::u32string* output, std::u32str
     // U+0000 are rare, so the scan does not look for one first; when it meets one, the
     // working text is made again and scanned on the path that follows U+0000.
     MaskSink sink(output);
-    if (TryNormalScan(data, *output, level, max_words, sink)) return removed || sink.matched();
+    if (TryNormalScan(data, *output, level, max_words, sink, true)) {
+      return removed || sink.matched();
+    }
     output->assign(text);
     if (remove) RemoveDisallowed(data, *output);
     MaskSink again(output);

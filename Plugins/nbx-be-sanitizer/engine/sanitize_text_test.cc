@@ -101,6 +101,72 @@ TEST(SanitizeTextTest, ExemptionIsDecidedPerSpan) {
                });
 }
 
+// Runs of words that each begin a listed key ("to", "be", "bet"), where the span of two of
+// them begins none or does ("be ast").
+TEST(SanitizeTextTest, WordsThatEachBeginAListedKey) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "tobacco, beast, bet"}};
+  RunCases(in, {
+                   {"to be tobacco", 1, "to be *******"},
+                   {"be tobacco be", 1, "be ******* be"},
+                   {"to be to bet", 1, "to be to ***"},
+                   {"to be ast", 1, "to ******"},
+                   {"be ast to", 1, "****** to"},
+                   {"be ast", 1, "be ast", false, false, 1},
+                   {"to be to be to", 1, "to be to be to"},
+               });
+  // A word listed at a higher level only, or exempt, is not masked at this one.
+  BuildInputs levels;
+  levels.assets = {
+      {"1.filter.csv", "tobacco, be"}, {"2.filter.csv", "to"}, {"1.unfilter.csv", "tob"}};
+  RunCases(levels, {
+                       {"to be", 1, "to **"},
+                       {"to be", 2, "** **"},
+                       {"to x", 1, "to x"},
+                       {"to x", 2, "** x"},
+                       {"tob x to b", 1, "tob x to b"},
+                       {"tob x to b", 2, "tob x ** b"},
+                   });
+}
+
+// The apostrophe and the hyphen join letters into one word and enter no key.
+TEST(SanitizeTextTest, ApostrophesAndHyphensInsideWords) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "dont, tobacco, beast"}};
+  RunCases(in, {
+                   {"i don't know", 1, "i ***** know"},
+                   {"it's to-bacco", 1, "it's ********"},
+                   {"toba'cco'' x", 1, "********** x"},
+                   {"be' ast", 1, "*******"},
+                   {"a be'-ast b", 1, "a ******* b"},
+                   {"won't, can't", 1, "won't, can't"},
+                   {"to- be", 1, "to- be"},
+                   {"x' -be", 1, "x' -be"},
+               });
+}
+
+// A word of dashes alone adds nothing to the keys of the spans that run from it: they are
+// those of the spans from the next word, and its own span has the empty key.
+TEST(SanitizeTextTest, WordsOfDashesAlone) {
+  BuildInputs in;
+  in.assets = {{"1.filter.csv", "mark, twain"}};
+  RunCases(in, {
+                   {"-- Mark Twain", 1, "******* *****"},
+                   {"-- Mark Twain", 1, "-- **** *****", false, false, 1},
+                   {"-- Samuel Clemens", 1, "-- Samuel Clemens"},
+                   {"life -- twain", 1, "life ********"},
+                   {"life --", 1, "life --"},
+                   {"-- -- mark", 1, "**********"},
+               });
+  BuildInputs empty_listed;
+  empty_listed.assets = {{"1.filter.csv", "--, mark"}};
+  RunCases(empty_listed, {
+                             {"-- Samuel Clemens", 1, "** Samuel Clemens"},
+                             {"life --", 1, "life **"},
+                             {"-- Mark", 1, "*******"},
+                         });
+}
+
 // Spans whose one key takes in more code points than the longest listed key can still match
 // by their other key: "@" enters only the projected key, "r" (projected onto ".") only the
 // raw one.

@@ -151,13 +151,15 @@ CharClassTable::CharClassTable(const SanitizerUtils& utils)
     if ((table_[c].flags & kSimpleLower) != 0) simple_lowers_[c] = table_[c].lower;
   }
   scan_codes_.assign(kSize, kScanOther);
-  constexpr uint8_t kBlankMask = kSeparator | kWordChar | kRawKey | kProjectedKey;
+  constexpr uint8_t kKindFlags = kSeparator | kWordChar | kRawKey | kProjectedKey;
   for (char32_t c = 1; c < kSize; ++c) {
     const CharClass& cls = table_[c];
     if ((cls.flags & kPlainLetter) != 0) {
       scan_codes_[c] = cls.raw;
-    } else if ((cls.flags & kBlankMask) == kSeparator) {
+    } else if ((cls.flags & kKindFlags) == kSeparator) {
       scan_codes_[c] = kScanBlank;
+    } else if ((cls.flags & kKindFlags) == kWordChar) {
+      scan_codes_[c] = kScanSilent;
     }
   }
 }

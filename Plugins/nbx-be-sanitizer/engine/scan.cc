@@ -149,7 +149,8 @@ class SmallWindowScanner {
         keys_(data.keys.lookup()),
         max_length_(data.max_key_length),
         powers_(data.powers.data()),
-        window_(window) {}
+        window_(window),
+        empty_masked_(decide_.Both(0, 0)) {}
 
   bool any_live() const { return live_ != 0; }
 
@@ -161,21 +162,45 @@ class SmallWindowScanner {
     return true;
   }
 
+  // Whether the span whose keys are both empty is masked (a span of word characters that
+  // enter no key, as a run of dashes).
+  bool empty_masked() const { return empty_masked_; }
+
+  // With no start live or fresh, for a word of word characters that enter no key alone (the
+  // dashes before a name) and the next word, of plain letters (key `run`, `length` letters)
+  // and followed by a blank or the end. The first word's own span has the empty key and its
+  // longer spans the keys of the spans from the next word: when the empty key's span is
+  // masked nowhere and the next word begins no listed key, both starts die at the next
+  // word's end; they are counted.
+  bool PassSilentWord(uint64_t run, std::size_t length) {
+    if (empty_masked_ || !PassQuietWord(run, length)) return false;
+    ++recorded_;
+    return true;
+  }
+
   // With no start live or fresh, for a word of plain letters that begins a listed key (key
   // `run`, `length` letters) and the next word, also plain letters (`next_run`, `next_length`)
-  // and followed by a blank or the end: whether the first word's span is listed nowhere and
-  // no span ending at the second word's end begins a listed key. Then nothing is masked and
-  // both starts die at the second word's end; they are counted.
-  bool PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
-    if (keys_.MayBeListed(run)) return false;
+  // and followed by a blank or the end. The first word's start dies at the second word's end
+  // when the first word's span is not masked and the span of both words begins no listed
+  // key: then it is counted, and the result is 1 (the scan goes on from the second word, with
+  // nothing pending). When, moreover, no span ending at the second word's end begins a listed
+  // key, the second word's start dies there too: it is counted as well, and the result is 2.
+  // Otherwise 0, counting nothing.
+  int PassQuietPair(uint64_t run, std::size_t length, uint64_t next_run, std::size_t next_length) {
+    // Decided, not only looked up in the bitmap: a frequent short word that the bitmap lets
+    // through ("in", "one" with the English list) would otherwise never pass.
+    if (decide_.Both(run, run)) return 0;
     // The span of both words, unless the first start left the window at the second.
     if (window_ >= 2 && length + next_length <= max_length_ &&
         keys_.MayBePrefix(run * powers_[next_length] + next_run)) {
-      return false;
+      return 0;
     }
-    if (next_length <= max_length_ && keys_.MayBePrefix(next_run)) return false;
+    if (next_length <= max_length_ && keys_.MayBePrefix(next_run)) {
+      ++recorded_;
+      return 1;
+    }
     recorded_ += 2;
-    return true;
+    return 2;
   }
 
   // Records a new start; `fresh`, when present (`had_fresh`), becomes a live start.
@@ -351,6 +376,7 @@ class SmallWindowScanner {
   const std::size_t max_length_;
   const uint64_t* const powers_;
   const std::size_t window_;
+  const bool empty_masked_;
   std::array<SmallStart, 64> ring_;
   uint64_t live_ = 0;         // bit k: ring_[k] may still be listed
   std::size_t recorded_ = 0;  // starts recorded so far; start k goes to slot k % 64
@@ -358,7 +384,9 @@ class SmallWindowScanner {
 
 // Returns false, having maybe reported some spans already, when it meets U+0000 (where a key
 // stops, which this loop does not follow); true when it read the whole text or the sink
-// stopped it.
+// stopped it. With kTerminated, text.data()[text.size()] is U+0000 (as in a std::u32string),
+// which no plain letter is: the loops over letters then need not check for the end.
+template <bool kTerminated>
 bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t level,
                      std::size_t window, SpanSink& sink) {
   SmallWindowScanner starts(data, level, window);
@@ -369,11 +397,52 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   const std::size_t size = text.size();
   auto code_at = [&](std::size_t position) {
     const char32_t c = chars[position];
-    return c < CharClassTable::kSize ? scan_codes[c] : CharClassTable::kScanOther;
+    if (c < CharClassTable::kSize) [[likely]] {
+      return scan_codes[c];
+    }
+    return CharClassTable::kScanOther;
   };
+  // Moves `position` on by one; false at the end of the text, unless the text is terminated
+  // (a loop over plain letters then stops at the terminator).
+  auto step = [&](std::size_t& position) { return ++position < size || kTerminated; };
   auto class_at = [&](std::size_t position) {
     const char32_t c = chars[position];
     return c < CharClassTable::kSize ? common[c] : classes.Compute(c);
+  };
+
+  // Goes on with a word of plain letters whose letters up to `end` are in `run` and `length`
+  // when the scan code `next` at `end` is that of a silent word character (an apostrophe, a
+  // hyphen), which neither ends a word nor enters a key: reads on over such characters and
+  // plain letters, moving `end` past them and leaving the scan code there in `next` (when not
+  // at the end of the text).
+  auto read_on = [&](std::size_t& end, uint64_t& run, std::size_t& length, uint32_t& next) {
+    while (next == CharClassTable::kScanSilent) {
+      while (++end < size && (next = code_at(end)) == CharClassTable::kScanSilent) {
+      }
+      while (end < size && CharClassTable::IsPlainScanCode(next)) {
+        run = run * kHashMultiplier + next;
+        ++length;
+        if (++end < size) next = code_at(end);
+      }
+      if (end == size) return;
+    }
+  };
+
+  // Reads the word at `end`, whose scan code `next` holds: plain letters, maybe joined by
+  // silent word characters. Adds the letters to `run` and their number to `length`, moves
+  // `end` past the word and returns whether a blank or the end of the text follows it.
+  auto read_word = [&](std::size_t& end, uint64_t& run, std::size_t& length, uint32_t& next) {
+    if (!CharClassTable::IsPlainScanCode(next)) return false;
+    const std::size_t from = end;
+    do {
+      run = run * kHashMultiplier + next;
+    } while (step(end) && CharClassTable::IsPlainScanCode(next = code_at(end)));
+    length += end - from;
+    if (end < size && next != CharClassTable::kScanBlank) {
+      read_on(end, run, length, next);
+      return end == size || next == CharClassTable::kScanBlank;
+    }
+    return true;
   };
 
   FreshStart fresh;
@@ -385,40 +454,75 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
   while (i < size) {
     if (!has_fresh && !starts.any_live() && previous_separator) {
       // Nothing is pending: pass over the blanks and the words that the loop below would
-      // forget without masking anything. Such a word is plain letters followed by a blank or
-      // the end of the text, and neither of its keys (both the key of its letters) begins a
-      // listed key; its span is the only one ending there. Anything else is left, from its
-      // first code point, to the loop below.
+      // forget without masking anything. Such a word is plain letters (maybe joined by
+      // silent word characters) followed by a blank or the end of the text, and neither of
+      // its keys (both the key of its letters) begins a listed key; its span is the only one
+      // ending there. A word that begins a listed key is passed over with the next word as a
+      // pair, and a word of silent word characters alone with the quiet word after it, when
+      // their spans are decided at the next word's end (see PassQuietPair and
+      // PassSilentWord). Anything else is left, from its first code point, to the loop below.
       for (;;) {
         if (code == CharClassTable::kScanBlank) {
           if (++i == size) return true;
           code = code_at(i);
           continue;
         }
-        if (!CharClassTable::IsPlainScanCode(code)) break;
+        uint32_t next = code;
+        if (!CharClassTable::IsPlainScanCode(code)) {
+          if (code != CharClassTable::kScanSilent) break;
+          // A word of word characters that enter no key alone (the dashes before a name).
+          std::size_t end = i;
+          while (++end < size && (next = code_at(end)) == CharClassTable::kScanSilent) {
+          }
+          if (end < size && next != CharClassTable::kScanBlank) break;
+          while (end < size && (next = code_at(end)) == CharClassTable::kScanBlank) ++end;
+          if (end == size) {
+            if (starts.empty_masked()) break;
+            return true;
+          }
+          std::size_t second_end = end;
+          uint64_t second_run = 0;
+          std::size_t second_length = 0;
+          if (!read_word(second_end, second_run, second_length, next) ||
+              !starts.PassSilentWord(second_run, second_length)) {
+            break;
+          }
+          if (second_end + 1 >= size) return true;
+          i = second_end + 1;
+          code = code_at(i);
+          continue;
+        }
         std::size_t end = i;
         uint64_t run = 0;
-        uint32_t next = code;
         do {
           run = run * kHashMultiplier + next;
-        } while (++end < size && CharClassTable::IsPlainScanCode(next = code_at(end)));
-        if (end < size && next != CharClassTable::kScanBlank) break;
-        if (!starts.PassQuietWord(run, end - i)) {
+        } while (step(end) && CharClassTable::IsPlainScanCode(next = code_at(end)));
+        std::size_t length = end - i;
+        if (end < size && next != CharClassTable::kScanBlank) {
+          read_on(end, run, length, next);
+          if (end < size && next != CharClassTable::kScanBlank) break;
+        }
+        if (!starts.PassQuietWord(run, length)) {
           // The word begins a listed key; usually the next word ends that: then both spans
           // ending at the next word's end begin no listed key either.
           std::size_t second = end;
           while (second < size && (next = code_at(second)) == CharClassTable::kScanBlank) {
             ++second;
           }
-          if (second == size || !CharClassTable::IsPlainScanCode(next)) break;
+          if (second == size) break;
           std::size_t second_end = second;
           uint64_t second_run = 0;
-          do {
-            second_run = second_run * kHashMultiplier + next;
-          } while (++second_end < size &&
-                   CharClassTable::IsPlainScanCode(next = code_at(second_end)));
-          if (second_end < size && next != CharClassTable::kScanBlank) break;
-          if (!starts.PassQuietPair(run, end - i, second_run, second_end - second)) break;
+          std::size_t second_length = 0;
+          if (!read_word(second_end, second_run, second_length, next)) break;
+          const int passed = starts.PassQuietPair(run, length, second_run, second_length);
+          if (passed == 0) break;
+          if (passed == 1) {
+            // The second word begins a listed key in turn: it is the first word of the next
+            // pair.
+            i = second;
+            code = code_at(i);
+            continue;
+          }
           end = second_end;
         }
         if (end + 1 >= size) return true;
@@ -470,7 +574,7 @@ bool SmallWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
       uint64_t run = 0;
       do {
         run = run * kHashMultiplier + code;
-      } while (++i < size && CharClassTable::IsPlainScanCode(code = code_at(i)));
+      } while (step(i) && CharClassTable::IsPlainScanCode(code = code_at(i)));
       if (has_fresh) starts.ExtendFresh(fresh, run, i - from);
       if (starts.any_live()) starts.ExtendLive(run, i - from);
     }
@@ -659,10 +763,13 @@ void LargeWindowScan(const EngineData& data, std::u32string_view text, uint32_t 
 }  // namespace
 
 bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                   uint32_t max_words, SpanSink& sink) {
+                   uint32_t max_words, SpanSink& sink, bool terminated) {
   if (text.empty() || data.keys.empty()) return true;
   const std::size_t window = std::min<std::size_t>(max_words == 0 ? 1 : max_words, text.size());
-  if (window <= 64) return SmallWindowScan(data, text, level, window, sink);
+  if (window <= 64) {
+    return terminated ? SmallWindowScan<true>(data, text, level, window, sink)
+                      : SmallWindowScan<false>(data, text, level, window, sink);
+  }
   LargeWindowScan(data, text, level, window, sink);
   return true;
 }
@@ -674,7 +781,7 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
     if (!data.keys.empty()) PlainNormalScan(data, text, level, max_words, sink);
     return;
   }
-  TryNormalScan(data, text, level, max_words, sink);
+  TryNormalScan(data, text, level, max_words, sink, false);
 }
 
 bool MarkLowered(const WordTrie& trie, std::u32string* target, const LoweredText& lowered,

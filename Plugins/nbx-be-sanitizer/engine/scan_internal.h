@@ -32,9 +32,10 @@ void NormalScan(const EngineData& data, std::u32string_view text, uint32_t level
 // NormalScan without the pass that looks for U+0000 first: with a window of up to 64 words,
 // returns false, having maybe reported some spans already, when the text holds one;
 // NormalScan must then be run on the text as it was before those spans were masked. True when
-// the scan is complete (or the sink stopped it).
+// the scan is complete (or the sink stopped it). `terminated`: text.data()[text.size()] can be
+// read and is U+0000, as in a std::u32string (which lets the scan skip some checks).
 bool TryNormalScan(const EngineData& data, std::u32string_view text, uint32_t level,
-                   uint32_t max_words, SpanSink& sink);
+                   uint32_t max_words, SpanSink& sink, bool terminated);
 
 // The marking step of MarkMatches on an already lowered source, with the trie's terminals of a
 // level <= `level`. With a null `target` only

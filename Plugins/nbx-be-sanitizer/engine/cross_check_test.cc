@@ -86,9 +86,10 @@ void ExpectSameScan(const SanitizerEngine& engine, const reference::Engine& refe
       << *embedded << " remove " << o.remove << " aggressive " << o.aggressive;
 }
 
-class Generator {
+// Seeded random draws shared by the generators below.
+class RandomDraws {
  public:
-  explicit Generator(uint32_t seed) : random_(seed) {}
+  explicit RandomDraws(uint32_t seed) : random_(seed) {}
 
   std::size_t Below(std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
@@ -98,6 +99,15 @@ class Generator {
   const T& Pick(const std::vector<T>& items) {
     return items[Below(items.size())];
   }
+  char32_t PickOf(std::u32string_view chars) { return chars[Below(chars.size())]; }
+
+ private:
+  std::mt19937 random_;
+};
+
+class Generator : public RandomDraws {
+ public:
+  explicit Generator(uint32_t seed) : RandomDraws(seed) {}
 
   // Code points that exercise every rule: letters in both cases, separators, the apostrophe
   // and hyphen, projected symbols, digits, accented letters, a letter that lowers to two code
@@ -189,7 +199,6 @@ class Generator {
   }
 
  private:
-  std::mt19937 random_;
   std::vector<std::string> words_;  // every word put into a list so far
 };
 
@@ -283,19 +292,9 @@ TEST(CrossCheckTest, TextsOfListedWords) {
 // separators and cases; aliases with odd white space (U+0120 narrows to a blank); several
 // allowed-character candidates; empty ad-hoc texts; texts with U+0000, ill-formed code points
 // and letters whose lowering changes length.
-class WideGenerator {
+class WideGenerator : public RandomDraws {
  public:
-  explicit WideGenerator(uint32_t seed) : random_(seed) {}
-
-  std::size_t Below(std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
-  }
-  bool OneIn(std::size_t n) { return Below(n) == 0; }
-  template <typename T>
-  const T& Pick(const std::vector<T>& items) {
-    return items[Below(items.size())];
-  }
-  char32_t PickOf(std::u32string_view chars) { return chars[Below(chars.size())]; }
+  explicit WideGenerator(uint32_t seed) : RandomDraws(seed) {}
 
   static constexpr std::u32string_view kLetters =
       U"abdcrsiABDCR\u00E4\u00C4\u0130\u03A3\u01C4\u01C5\u4E2D\uFF21";
@@ -460,7 +459,6 @@ class WideGenerator {
   }
 
  private:
-  std::mt19937 random_;
   std::vector<std::u32string> words_;  // every word put into a list so far
 };
 

@@ -69,6 +69,29 @@ bool SameBytes(const char* a, const char* b, size_t size) {
   return true;
 }
 
+// Copies a text and a terminating NUL after it. Most texts of a tree are short, and those are
+// copied a few words at a time without a call (the words may overlap).
+void CopyText(char* to, std::string_view text) {
+  const char* from = text.data();
+  const size_t size = text.size();
+  if (size > 16) {
+    std::memcpy(to, from, size);
+  } else if (size >= 8) {
+    const auto head = LoadWord<uint64_t>(from);
+    const auto tail = LoadWord<uint64_t>(from + size - 8);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + size - 8, &tail, sizeof tail);
+  } else if (size >= 4) {
+    const auto head = LoadWord<uint32_t>(from);
+    const auto tail = LoadWord<uint32_t>(from + size - 4);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + size - 4, &tail, sizeof tail);
+  } else {
+    for (size_t i = 0; i < size; ++i) to[i] = from[i];
+  }
+  to[size] = '\0';
+}
+
 // A stack with room for `kInline` items inside itself; deeper walks spill to the heap.
 template <typename T, size_t kInline>
 class WorkStack {
@@ -172,16 +195,14 @@ struct TreeContext {
   // what every repeated text costs).
   [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
     if (entry_count == bucket_count) Rehash();
-    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
     if (entry == nullptr) return nullptr;
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     entry->next = *bucket;
     entry->hash = hash;
     entry->references = 1;
     entry->length = static_cast<uint32_t>(text.size());
-    char* bytes = reinterpret_cast<char*>(entry + 1);
-    std::memcpy(bytes, text.data(), text.size());
-    bytes[text.size()] = '\0';
+    CopyText(reinterpret_cast<char*>(entry + 1), text);
     *bucket = entry;
     ++entry_count;
     return entry;
@@ -219,7 +240,7 @@ struct TreeContext {
 
   // Grows the bucket array to at least `count` buckets (a power of two); keeps the old one
   // when memory cannot be had (chains just grow).
-  void Rehash(uint32_t count = 0) {
+  [[gnu::noinline]] void Rehash(uint32_t count = 0) {
     uint32_t grown_count = bucket_count * 2;
     while (grown_count < count) grown_count *= 2;
     auto** grown = static_cast<InternEntry**>(pool.Allocate(grown_count * sizeof(InternEntry*)));
@@ -413,6 +434,15 @@ class ValueOps {
     record->items = items;
     record->capacity = static_cast<uint32_t>(capacity);
     return true;
+  }
+
+  // Makes room for one more item at the end of a full container; false, with the tree's length
+  // error recorded, when it cannot grow. Kept out of line: the builders' appends take it once
+  // per doubling.
+  [[gnu::noinline]] static bool GrowByOne(TreeContext* context, ContainerRecord* record) {
+    if (Grow(context, record, size_t{record->size} + 1, false)) return true;
+    context->length_error = true;
+    return false;
   }
 
   static void FreeItems(TreeContext* context, ContainerRecord* record) {
@@ -1240,6 +1270,100 @@ void BindingValue::BecomeError(std::string_view message) {
   BindingValue& error = Member("error");
   error.payload_.string = entry;
   error.kind_ = ValueKind::kString;
+}
+
+TreeBuilder::TreeBuilder(BindingValue& root) : root_(root) {
+  root.Clear();
+  context_ = root.context_;
+}
+
+void TreeBuilder::MakeCollection(BindingValue& value) {
+  if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
+  value.payload_.container = ValueOps::NewRecord(context_);
+  value.kind_ = ValueKind::kCollection;
+}
+
+void TreeBuilder::MakeStructure(BindingValue& value) {
+  if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
+  value.payload_.container = ValueOps::NewRecord(context_);
+  value.kind_ = ValueKind::kStructure;
+}
+
+BindingValue* TreeBuilder::Append(BindingValue& collection) {
+  ContainerRecord* record = collection.payload_.container;
+  if (record->size == record->capacity && !ValueOps::GrowByOne(context_, record)) return nullptr;
+  BindingValue* element = ValueOps::NewElement(context_);
+  record->items[record->size++] = element;
+  return element;
+}
+
+BindingValue* TreeBuilder::Member(BindingValue& structure, std::string_view name, TextHash hash) {
+  assert(hash == TextHash::Of(name));
+  ContainerRecord* record = structure.payload_.container;
+  // Keys mostly arrive in name order, or in a new structure: try the end first.
+  uint32_t position = record->size;
+  if (position != 0) {
+    MemberNode* found = nullptr;
+    auto* last = static_cast<MemberNode*>(record->items[position - 1]);
+    const int order = CompareNames(last->name, name);
+    if (order == 0) {
+      found = last;
+    } else if (order > 0) {
+      uint32_t low = 0;
+      uint32_t high = position - 1;
+      while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        auto* node = static_cast<MemberNode*>(record->items[middle]);
+        const int compared = CompareNames(node->name, name);
+        if (compared == 0) {
+          found = node;
+          break;
+        }
+        if (compared < 0) {
+          low = middle + 1;
+        } else {
+          high = middle;
+        }
+      }
+      position = low;
+    }
+    if (found != nullptr) {
+      found->value.Clear();
+      return &found->value;
+    }
+  }
+  if (record->size == record->capacity && !ValueOps::GrowByOne(context_, record)) return nullptr;
+  const InternEntry* entry = name.empty() ? EmptyEntry() : context_->Intern(name, hash.value());
+  if (entry == nullptr) {
+    context_->length_error = true;
+    return nullptr;
+  }
+  MemberNode* node = ValueOps::NewMember(context_, entry);
+  void** items = record->items;
+  const uint32_t later = record->size - position;
+  if (later > 8) {
+    std::memmove(items + position + 1, items + position, later * sizeof(void*));
+  } else {
+    for (uint32_t i = record->size; i > position; --i) items[i] = items[i - 1];
+  }
+  items[position] = node;
+  ++record->size;
+  return &node->value;
+}
+
+void TreeBuilder::SetString(BindingValue& value, std::string_view text, TextHash hash) {
+  assert(hash == TextHash::Of(text));
+  const InternEntry* entry = EmptyEntry();
+  if (!text.empty()) {
+    if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
+    entry = text.size() > kMaxBlobSize ? nullptr : context_->Intern(text, hash.value());
+    if (entry == nullptr) {
+      context_->length_error = true;
+      return;
+    }
+  }
+  value.payload_.string = entry;
+  value.kind_ = ValueKind::kString;
 }
 
 }  // namespace sdk::binding

@@ -78,11 +78,16 @@ class TextHash {
  public:
   static constexpr uint32_t kOffsetBasis = 0x811C9DC5u;
   static constexpr uint32_t kPrime = 16777619u;
+  static constexpr uint32_t kInversePrime = 0x359C449Bu;  // kPrime * kInversePrime == 1
 
   constexpr TextHash() = default;
   static TextHash Of(std::string_view text);
   // The hash of the bytes so far followed by `byte`.
   constexpr TextHash Add(unsigned char byte) const { return TextHash((value_ ^ byte) * kPrime); }
+  // The hash of the bytes so far without the last one, which was a NUL byte: Add(0) undone
+  // (the prime is odd, so it has an inverse modulo 2^32). A reader that hashes each text with
+  // its terminator on the way takes the terminator back out with this.
+  constexpr TextHash WithoutTrailingNul() const { return TextHash(value_ * kInversePrime); }
   constexpr uint32_t value() const { return value_; }
   friend constexpr bool operator==(TextHash, TextHash) = default;
 
@@ -90,6 +95,7 @@ class TextHash {
   constexpr explicit TextHash(uint32_t value) : value_(value) {}
   uint32_t value_ = kOffsetBasis;
 };
+static_assert(TextHash::kPrime * TextHash::kInversePrime == 1u);
 
 class BindingValue;
 template <bool kConst>
@@ -294,6 +300,7 @@ class BindingValue {
   friend struct detail::TreeContext;
   friend class ValueOps;
   friend class BindingResult;
+  friend class TreeBuilder;
 
   union Payload {
     uint64_t bits;
@@ -329,6 +336,40 @@ class BindingValue {
 
 // Prints DebugString(), so that test frameworks show values readably.
 void PrintTo(const BindingValue& value, std::ostream* out);
+
+// Fills one tree from a reader's events (a JSON document, say) with the few operations such a
+// reader needs. Every value it works on is one it handed out itself (the root, or an element or
+// member it created), and those are empty until the reader fills them, so it spares the care
+// that the general setters take of values that hold content; otherwise the tree follows the
+// same rules: texts and member names interned, members in name order, growth beyond
+// kMaxCollectionSize refused and recorded as the tree's length error.
+class TreeBuilder {
+ public:
+  // Clears `root` and builds into it. The root must outlive the builder.
+  explicit TreeBuilder(BindingValue& root);
+
+  BindingValue& root() { return root_; }
+
+  // Turn an empty value of this builder into an empty collection or structure.
+  void MakeCollection(BindingValue& value);
+  void MakeStructure(BindingValue& value);
+  // A new empty element at the end of `collection` (a collection of this builder); null when
+  // it cannot grow (kMaxCollectionSize elements, or no memory), which is recorded as the
+  // tree's length error.
+  BindingValue* Append(BindingValue& collection);
+  // The member `name` of `structure` (a structure of this builder), empty: a new one, or the
+  // existing one with its content dropped (a repeated key replaces the whole value). `hash`
+  // must be TextHash::Of(name). Null, and recorded, when the structure cannot grow.
+  BindingValue* Member(BindingValue& structure, std::string_view name, TextHash hash);
+  // Sets an empty value of this builder to the text, whose hash is `hash` (TextHash::Of(text)).
+  // A text that cannot be stored (longer than kMaxBlobSize, or no memory) leaves the value
+  // empty and is recorded as the tree's length error.
+  void SetString(BindingValue& value, std::string_view text, TextHash hash);
+
+ private:
+  BindingValue& root_;
+  detail::TreeContext* context_;
+};
 
 namespace detail {
 struct MemberNode {

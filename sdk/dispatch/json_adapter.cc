@@ -1,11 +1,13 @@
 // JSON to BindingValue through RapidJSON's event reader (see json_adapter.h).
 //
-// The builder keeps the open containers on a stack, innermost last. Elements and members of a
-// BindingValue never move once created, so the stack may hold plain pointers into the tree.
+// The builder keeps the open containers on a stack, innermost last, and fills the tree through
+// a TreeBuilder. Elements and members of a BindingValue never move once created, so the stack
+// may hold plain pointers into the tree.
 //
 // The reader unescapes every string in place, one byte at a time; the stream it writes through
-// hashes those bytes on the way (the tree's intern hash) and notes a NUL among them, so that
-// neither the tree nor the adapter reads each text a second time.
+// hashes those bytes on the way (the tree's intern hash), so that neither the tree nor the
+// adapter reads each text a second time. Only a document with a backslash can hold a NUL inside
+// a text (written "\u0000"), so only there does the builder look for one.
 #include "sdk/dispatch/json_adapter.h"
 
 #include <rapidjson/allocators.h>
@@ -24,63 +26,67 @@ namespace {
 
 using sdk::binding::BindingResult;
 using sdk::binding::BindingValue;
-using sdk::binding::kMaxCollectionSize;
 using sdk::binding::kMaxNestingDepth;
 using sdk::binding::TextHash;
+using sdk::binding::TreeBuilder;
 using sdk::binding::ValueKind;
 
 constexpr std::string_view kErrorFormat = "Error: %s at offset %u.";
 constexpr std::string_view kTooDeepFormat =
     "Error: Nesting deeper than %u levels is not supported. at offset %u.";
 
-// What the stream learned about the last string it decoded.
+// What the stream learned about the last string it decoded, and what it shares with the
+// builder for the whole document.
 struct DecodedText {
   TextHash hash;
-  bool holds_nul = false;  // an escaped "\u0000" put a NUL inside it
+  const char* head = nullptr;  // the start of the text, from which offsets count
 };
 
-// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes and
-// checks the bytes written through Put. Every string the reader decodes ends with a Put of its
-// terminating NUL, so the hash of the text itself is the one before that last Put, and a
-// second NUL is one of the text's own. PutEnd leaves both in *decoded, where the builder finds
-// them when the reader hands it the string.
+// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes the bytes
+// written through Put. Every string the reader decodes ends with a Put of its terminating NUL,
+// which PutEnd takes back out of the hash, and leaves the hash of the text in *decoded, where
+// the builder finds it when the reader hands it the string. The reader copies the stream in
+// and out of each of its steps, so it holds no more than the loop over a string needs.
 class HashingInsituStream {
  public:
   using Ch = char;
 
-  HashingInsituStream(Ch* text, DecodedText* decoded)
-      : src_(text), dst_(nullptr), head_(text), decoded_(decoded) {}
+  HashingInsituStream(Ch* text, DecodedText* decoded) : src_(text), decoded_(decoded) {
+    decoded->head = text;
+  }
+  HashingInsituStream(const HashingInsituStream& other)
+      : src_(other.src_), dst_(other.dst_), decoded_(other.decoded_), hash_(other.hash_) {}
+  HashingInsituStream& operator=(const HashingInsituStream& other) {
+    src_ = other.src_;
+    dst_ = other.dst_;
+    decoded_ = other.decoded_;
+    hash_ = other.hash_;
+    return *this;
+  }
 
   Ch Peek() const { return *src_; }
   Ch Take() { return *src_++; }
-  size_t Tell() const { return static_cast<size_t>(src_ - head_); }
+  size_t Tell() const { return static_cast<size_t>(src_ - decoded_->head); }
 
   Ch* PutBegin() {
     hash_ = TextHash();
-    nuls_ = 0;
     return dst_ = src_;
   }
   void Put(Ch c) {
     *dst_++ = c;
-    before_last_ = hash_;
     hash_ = hash_.Add(static_cast<unsigned char>(c));
-    nuls_ += c == '\0' ? 1 : 0;
   }
   size_t PutEnd(Ch* begin) {
-    decoded_->hash = before_last_;
-    decoded_->holds_nul = nuls_ > 1;
+    decoded_->hash = hash_.WithoutTrailingNul();
     return static_cast<size_t>(dst_ - begin);
   }
   void Flush() {}
 
  private:
   Ch* src_;
-  Ch* dst_;
-  Ch* head_;
-  TextHash hash_;
-  TextHash before_last_;
-  size_t nuls_ = 0;
+  Ch* dst_ = nullptr;
   DecodedText* decoded_;
+  TextHash hash_;
 };
 
 }  // namespace
@@ -100,17 +106,15 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   enum class Stop { kNone, kTooDeep, kTooLong };
 
   // `decoded` is where the stream leaves what it learned about the string the reader hands
-  // over.
-  Builder(BindingValue& root, const DecodedText* decoded) : root_(root), decoded_(decoded) {}
+  // over. `escapes` tells whether the document holds a backslash at all: a text can hold a NUL
+  // only through an escape ("\u0000"), so in most documents no text needs the check.
+  Builder(TreeBuilder& tree, const DecodedText* decoded, bool escapes)
+      : tree_(tree), decoded_(decoded), escapes_(escapes) {}
 
   Stop stop() const { return stop_; }
 
-  bool Null() {
-    BindingValue* target = Target();
-    if (target == nullptr) return false;
-    target->Clear();
-    return true;
-  }
+  // Every target is empty (a repeated key's member comes back emptied), so a null leaves it so.
+  bool Null() { return Target() != nullptr; }
   bool Bool(bool value) {
     BindingValue* target = Target();
     if (target == nullptr) return false;
@@ -146,10 +150,11 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     BindingValue* target = Target();
     if (target == nullptr) return false;
     // A text stops at its first NUL; nearly every text has none and keeps the stream's hash.
-    if (decoded_->holds_nul) {
-      target->SetString(text);
+    if (HoldsNul(text, length)) {
+      const std::string_view cut(text);
+      tree_.SetString(*target, cut, TextHash::Of(cut));
     } else {
-      target->SetString(std::string_view(text, length), decoded_->hash);
+      tree_.SetString(*target, std::string_view(text, length), decoded_->hash);
     }
     return true;
   }
@@ -157,12 +162,16 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool StartArray() { return Open(ValueKind::kCollection); }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
     BindingValue& object = *open_[depth_ - 1];
-    if (object.Size() >= kMaxCollectionSize) {
+    if (HoldsNul(text, length)) {
+      const std::string_view cut(text);
+      pending_ = tree_.Member(object, cut, TextHash::Of(cut));
+    } else {
+      pending_ = tree_.Member(object, std::string_view(text, length), decoded_->hash);
+    }
+    if (pending_ == nullptr) {
       stop_ = Stop::kTooLong;
       return false;
     }
-    pending_ = decoded_->holds_nul ? &object.Member(std::string_view(text))
-                                   : &object.Member(std::string_view(text, length), decoded_->hash);
     return true;
   }
   bool EndObject(rapidjson::SizeType) {
@@ -175,17 +184,20 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   }
 
  private:
+  // Whether a decoded text holds a NUL before its end (and so stops there).
+  bool HoldsNul(const char* text, size_t length) const {
+    return escapes_ && std::strlen(text) != length;
+  }
+
   // The value that the next event fills: the root, a new element of the innermost array, or
   // the member named by the last key. Null when the array cannot grow.
   BindingValue* Target() {
-    if (depth_ == 0) return &root_;
+    if (depth_ == 0) return &tree_.root();
     BindingValue& innermost = *open_[depth_ - 1];
     if (innermost.kind() == ValueKind::kCollection) {
-      if (innermost.Size() >= kMaxCollectionSize) {
-        stop_ = Stop::kTooLong;
-        return nullptr;
-      }
-      return &innermost.Element(innermost.Size());
+      BindingValue* element = tree_.Append(innermost);
+      if (element == nullptr) stop_ = Stop::kTooLong;
+      return element;
     }
     return pending_;
   }
@@ -197,19 +209,18 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     }
     BindingValue* target = Target();
     if (target == nullptr) return false;
-    // A repeated key reuses its member, but its new value replaces the old one entirely.
-    target->Clear();
     if (kind == ValueKind::kStructure) {
-      target->MakeStructure();
+      tree_.MakeStructure(*target);
     } else {
-      target->MakeCollection();
+      tree_.MakeCollection(*target);
     }
     open_[depth_++] = target;
     return true;
   }
 
-  BindingValue& root_;
+  TreeBuilder& tree_;
   const DecodedText* const decoded_;
+  const bool escapes_;
   BindingValue* open_[kMaxNestingDepth];  // the open containers, innermost last
   size_t depth_ = 0;
   BindingValue* pending_ = nullptr;
@@ -247,7 +258,8 @@ bool ParseJson(BindingResult& result, const char* text) {
   }
   std::memcpy(copy, text, length + 1);
   DecodedText decoded;
-  Builder builder(result.value(), &decoded);
+  TreeBuilder tree(result.value());
+  Builder builder(tree, &decoded, std::memchr(copy, '\\', length) != nullptr);
   alignas(16) char reader_stack[kLocalReaderStackSize];
   rapidjson::MemoryPoolAllocator<> reader_memory(reader_stack, sizeof reader_stack);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>

@@ -69,18 +69,21 @@ bool SameBytes(const char* a, const char* b, size_t size) {
   return true;
 }
 
-// Copies a text and a terminating NUL after it. Most texts of a tree are short, and those are
-// copied a few words at a time without a call (the words may overlap).
-void CopyText(char* to, std::string_view text) {
+// Texts up to this long are copied inline by CopyShortText.
+constexpr size_t kShortText = 64;
+
+// Copies a text of 1 to kShortText bytes and a terminating NUL after it, a word at a time and
+// without a call (the last word may overlap the one before it).
+void CopyShortText(char* to, std::string_view text) {
   const char* from = text.data();
   const size_t size = text.size();
-  if (size > 16) {
-    std::memcpy(to, from, size);
-  } else if (size >= 8) {
-    const auto head = LoadWord<uint64_t>(from);
-    const auto tail = LoadWord<uint64_t>(from + size - 8);
-    std::memcpy(to, &head, sizeof head);
-    std::memcpy(to + size - 8, &tail, sizeof tail);
+  if (size >= 8) {
+    for (size_t i = 0; i + 8 < size; i += 8) {
+      const auto word = LoadWord<uint64_t>(from + i);
+      std::memcpy(to + i, &word, sizeof word);
+    }
+    const auto last = LoadWord<uint64_t>(from + size - 8);
+    std::memcpy(to + size - 8, &last, sizeof last);
   } else if (size >= 4) {
     const auto head = LoadWord<uint32_t>(from);
     const auto tail = LoadWord<uint32_t>(from + size - 4);
@@ -180,19 +183,34 @@ struct TreeContext {
   }
 
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
-    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
-         entry = entry->next) {
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
+    for (InternEntry* entry = *bucket; entry != nullptr; entry = entry->next) {
       if (entry->hash == hash && entry->length == text.size() &&
           SameBytes(entry->text(), text.data(), text.size())) {
         ++entry->references;
         return entry;
       }
     }
-    return Insert(text, hash);
+    // A new entry. The common case (the table has room, a short text, a slot at hand) makes no
+    // call; everything else is out of line.
+    void* slot;
+    if (entry_count == bucket_count || text.size() > kShortText ||
+        (slot = pool.TryAllocate(EntrySize(text.size()))) == nullptr) {
+      return Insert(text, hash);
+    }
+    auto* entry = static_cast<InternEntry*>(slot);
+    entry->next = *bucket;
+    entry->hash = hash;
+    entry->references = 1;
+    entry->length = static_cast<uint32_t>(text.size());
+    CopyShortText(reinterpret_cast<char*>(entry + 1), text);
+    *bucket = entry;
+    ++entry_count;
+    return entry;
   }
 
-  // A new entry for a text that is not in the table (kept out of line: the lookup above is
-  // what every repeated text costs).
+  // A new entry for a text that is not in the table, when the table must grow first, the text
+  // is long or the pool takes its slow path.
   [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
     if (entry_count == bucket_count) Rehash();
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
@@ -202,7 +220,9 @@ struct TreeContext {
     entry->hash = hash;
     entry->references = 1;
     entry->length = static_cast<uint32_t>(text.size());
-    CopyText(reinterpret_cast<char*>(entry + 1), text);
+    char* bytes = reinterpret_cast<char*>(entry + 1);
+    std::memcpy(bytes, text.data(), text.size());
+    bytes[text.size()] = '\0';
     *bucket = entry;
     ++entry_count;
     return entry;
@@ -245,15 +265,34 @@ struct TreeContext {
     while (grown_count < count) grown_count *= 2;
     auto** grown = static_cast<InternEntry**>(pool.Allocate(grown_count * sizeof(InternEntry*)));
     if (grown == nullptr) return;
-    std::memset(grown, 0, grown_count * sizeof(InternEntry*));
-    for (uint32_t i = 0; i < bucket_count; ++i) {
-      InternEntry* entry = buckets[i];
-      while (entry != nullptr) {
-        InternEntry* next = entry->next;
-        InternEntry*& bucket = grown[entry->hash & (grown_count - 1)];
-        entry->next = bucket;
-        bucket = entry;
-        entry = next;
+    if (grown_count == bucket_count * 2) {
+      // Doubling: bucket i splits into buckets i and i + bucket_count by one more bit of the
+      // hash, and every new bucket is written once, so the array needs no clearing first.
+      for (uint32_t i = 0; i < bucket_count; ++i) {
+        InternEntry* low = nullptr;
+        InternEntry* high = nullptr;
+        for (InternEntry* entry = buckets[i]; entry != nullptr;) {
+          InternEntry* next = entry->next;
+          const bool upper = (entry->hash & bucket_count) != 0;
+          entry->next = upper ? high : low;
+          high = upper ? entry : high;
+          low = upper ? low : entry;
+          entry = next;
+        }
+        grown[i] = low;
+        grown[i + bucket_count] = high;
+      }
+    } else {
+      std::memset(grown, 0, grown_count * sizeof(InternEntry*));
+      for (uint32_t i = 0; i < bucket_count; ++i) {
+        InternEntry* entry = buckets[i];
+        while (entry != nullptr) {
+          InternEntry* next = entry->next;
+          InternEntry*& bucket = grown[entry->hash & (grown_count - 1)];
+          entry->next = bucket;
+          bucket = entry;
+          entry = next;
+        }
       }
     }
     if (buckets != inline_buckets) pool.Free(buckets, bucket_count * sizeof(InternEntry*));
@@ -434,15 +473,6 @@ class ValueOps {
     record->items = items;
     record->capacity = static_cast<uint32_t>(capacity);
     return true;
-  }
-
-  // Makes room for one more item at the end of a full container; false, with the tree's length
-  // error recorded, when it cannot grow. Kept out of line: the builders' appends take it once
-  // per doubling.
-  [[gnu::noinline]] static bool GrowByOne(TreeContext* context, ContainerRecord* record) {
-    if (Grow(context, record, size_t{record->size} + 1, false)) return true;
-    context->length_error = true;
-    return false;
   }
 
   static void FreeItems(TreeContext* context, ContainerRecord* record) {
@@ -746,14 +776,27 @@ class ValueOps {
 
 namespace {
 
-// The order of member names: bytes compared as unsigned values, a prefix first. The first
-// bytes settle most comparisons without a call.
+// The order of member names: bytes compared as unsigned values, a prefix first. Names are
+// short and mostly differ early, so they are compared a word at a time without a call (a word
+// loaded as a big-endian number orders like its bytes).
 int CompareNames(const InternEntry* entry, std::string_view name) {
-  if (entry->length != 0 && !name.empty() && entry->text()[0] != name[0]) {
-    return static_cast<unsigned char>(entry->text()[0]) < static_cast<unsigned char>(name[0]) ? -1
-                                                                                              : 1;
+  const char* a = entry->text();
+  const char* b = name.data();
+  const size_t common = entry->length < name.size() ? entry->length : name.size();
+  size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= common; i += 8) {
+      const auto x = LoadWord<uint64_t>(a + i);
+      const auto y = LoadWord<uint64_t>(b + i);
+      if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+    }
   }
-  return entry->view().compare(name);
+  for (; i < common; ++i) {
+    if (a[i] != b[i])
+      return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
+  }
+  if (entry->length == name.size()) return 0;
+  return entry->length < name.size() ? -1 : 1;
 }
 
 std::string Base64(std::span<const uint8_t> bytes) {
@@ -1272,82 +1315,155 @@ void BindingValue::BecomeError(std::string_view message) {
   error.kind_ = ValueKind::kString;
 }
 
-TreeBuilder::TreeBuilder(BindingValue& root) : root_(root) {
+TreeBuilder::TreeBuilder(BindingValue& root)
+    : root_(root), items_(inline_items_), frames_(inline_frames_) {
   root.Clear();
   context_ = root.context_;
 }
 
-void TreeBuilder::MakeCollection(BindingValue& value) {
-  if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
-  value.payload_.container = ValueOps::NewRecord(context_);
-  value.kind_ = ValueKind::kCollection;
+TreeBuilder::~TreeBuilder() {
+  if (items_ != inline_items_) delete[] items_;
+  if (frames_ != inline_frames_) delete[] frames_;
 }
 
-void TreeBuilder::MakeStructure(BindingValue& value) {
+bool TreeBuilder::Open(BindingValue& value, ValueKind kind) {
   if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
-  value.payload_.container = ValueOps::NewRecord(context_);
-  value.kind_ = ValueKind::kStructure;
+  ContainerRecord* record = ValueOps::NewRecord(context_);
+  value.payload_.container = record;
+  value.kind_ = kind;
+  if (frame_count_ == frame_capacity_ && !GrowFrames()) {
+    context_->length_error = true;
+    return false;
+  }
+  frames_[frame_count_++] = Frame{record, item_count_, kind == ValueKind::kCollection};
+  LimitItems();
+  return true;
 }
 
-BindingValue* TreeBuilder::Append(BindingValue& collection) {
-  ContainerRecord* record = collection.payload_.container;
-  if (record->size == record->capacity && !ValueOps::GrowByOne(context_, record)) return nullptr;
-  BindingValue* element = ValueOps::NewElement(context_);
-  record->items[record->size++] = element;
+bool TreeBuilder::Close() {
+  const Frame frame = frames_[--frame_count_];
+  const size_t count = item_count_ - frame.first;
+  item_count_ = frame.first;
+  if (frame_count_ != 0) LimitItems();
+  if (count == 0) return true;
+  auto** items = static_cast<void**>(context_->pool.Allocate(count * sizeof(void*)));
+  if (items == nullptr) {
+    context_->length_error = true;
+    return false;
+  }
+  void* const* waiting = items_ + frame.first;
+  for (size_t i = 0; i < count; ++i) items[i] = waiting[i];
+  frame.record->items = items;
+  frame.record->size = static_cast<uint32_t>(count);
+  frame.record->capacity = static_cast<uint32_t>(count);
+  return true;
+}
+
+void TreeBuilder::LimitItems() {
+  item_limit_ = frames_[frame_count_ - 1].first + kMaxCollectionSize;
+  item_end_ = item_limit_ < item_capacity_ ? item_limit_ : item_capacity_;
+}
+
+bool TreeBuilder::MakeRoom() {
+  if (item_count_ < item_end_) return true;
+  if (item_count_ < item_limit_) {
+    const size_t capacity = item_capacity_ * 2;
+    auto** grown = new (std::nothrow) void*[capacity];
+    if (grown != nullptr) {
+      std::memcpy(grown, items_, item_count_ * sizeof(void*));
+      if (items_ != inline_items_) delete[] items_;
+      items_ = grown;
+      item_capacity_ = capacity;
+      item_end_ = item_limit_ < item_capacity_ ? item_limit_ : item_capacity_;
+      return true;
+    }
+  }
+  context_->length_error = true;
+  return false;
+}
+
+bool TreeBuilder::GrowFrames() {
+  const size_t capacity = frame_capacity_ * 2;
+  auto* grown = new (std::nothrow) Frame[capacity];
+  if (grown == nullptr) return false;
+  std::memcpy(grown, frames_, frame_count_ * sizeof(Frame));
+  if (frames_ != inline_frames_) delete[] frames_;
+  frames_ = grown;
+  frame_capacity_ = capacity;
+  return true;
+}
+
+BindingValue* TreeBuilder::Append() {
+  void* slot;
+  if (item_count_ == item_end_ ||
+      (slot = context_->pool.TryAllocate(sizeof(BindingValue))) == nullptr) {
+    return AppendSlow();
+  }
+  auto* element = new (slot) BindingValue(context_);
+  items_[item_count_++] = element;
   return element;
 }
 
-BindingValue* TreeBuilder::Member(BindingValue& structure, std::string_view name, TextHash hash) {
+BindingValue* TreeBuilder::AppendSlow() {
+  if (!MakeRoom()) return nullptr;
+  BindingValue* element = ValueOps::NewElement(context_);
+  items_[item_count_++] = element;
+  return element;
+}
+
+BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
   assert(hash == TextHash::Of(name));
-  ContainerRecord* record = structure.payload_.container;
-  // Keys mostly arrive in name order, or in a new structure: try the end first.
-  uint32_t position = record->size;
-  if (position != 0) {
-    MemberNode* found = nullptr;
-    auto* last = static_cast<MemberNode*>(record->items[position - 1]);
+  // The members of the innermost structure wait in name order at the top of the stack. Keys
+  // mostly arrive in name order, or into a new structure: the end is tried first.
+  size_t position = item_count_;
+  const size_t first = frames_[frame_count_ - 1].first;
+  if (position != first) {
+    auto* last = static_cast<MemberNode*>(items_[position - 1]);
     const int order = CompareNames(last->name, name);
-    if (order == 0) {
-      found = last;
-    } else if (order > 0) {
-      uint32_t low = 0;
-      uint32_t high = position - 1;
-      while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        auto* node = static_cast<MemberNode*>(record->items[middle]);
-        const int compared = CompareNames(node->name, name);
-        if (compared == 0) {
-          found = node;
-          break;
+    if (order >= 0) {
+      MemberNode* found = order == 0 ? last : nullptr;
+      if (found == nullptr) {
+        size_t low = first;
+        size_t high = position - 1;
+        while (low < high) {
+          const size_t middle = low + (high - low) / 2;
+          auto* node = static_cast<MemberNode*>(items_[middle]);
+          const int compared = CompareNames(node->name, name);
+          if (compared == 0) {
+            found = node;
+            break;
+          }
+          if (compared < 0) {
+            low = middle + 1;
+          } else {
+            high = middle;
+          }
         }
-        if (compared < 0) {
-          low = middle + 1;
-        } else {
-          high = middle;
-        }
+        position = low;
       }
-      position = low;
-    }
-    if (found != nullptr) {
-      found->value.Clear();
-      return &found->value;
+      if (found != nullptr) {
+        found->value.Clear();
+        return &found->value;
+      }
     }
   }
-  if (record->size == record->capacity && !ValueOps::GrowByOne(context_, record)) return nullptr;
+  if (item_count_ == item_end_ && !MakeRoom()) return nullptr;
   const InternEntry* entry = name.empty() ? EmptyEntry() : context_->Intern(name, hash.value());
   if (entry == nullptr) {
     context_->length_error = true;
     return nullptr;
   }
-  MemberNode* node = ValueOps::NewMember(context_, entry);
-  void** items = record->items;
-  const uint32_t later = record->size - position;
+  void* slot = context_->pool.TryAllocate(sizeof(MemberNode));
+  if (slot == nullptr) slot = context_->pool.Allocate(sizeof(MemberNode));
+  auto* node = new (slot) MemberNode{entry, BindingValue(context_)};
+  const size_t later = item_count_ - position;
   if (later > 8) {
-    std::memmove(items + position + 1, items + position, later * sizeof(void*));
+    std::memmove(items_ + position + 1, items_ + position, later * sizeof(void*));
   } else {
-    for (uint32_t i = record->size; i > position; --i) items[i] = items[i - 1];
+    for (size_t i = item_count_; i > position; --i) items_[i] = items_[i - 1];
   }
-  items[position] = node;
-  ++record->size;
+  items_[position] = node;
+  ++item_count_;
   return &node->value;
 }
 
@@ -1355,10 +1471,13 @@ void TreeBuilder::SetString(BindingValue& value, std::string_view text, TextHash
   assert(hash == TextHash::Of(text));
   const InternEntry* entry = EmptyEntry();
   if (!text.empty()) {
-    if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
-    entry = text.size() > kMaxBlobSize ? nullptr : context_->Intern(text, hash.value());
+    TreeContext* context = context_;
+    if (context == nullptr) [[unlikely]] {
+      context = context_ = ValueOps::EnsureContext(root_);
+    }
+    entry = text.size() > kMaxBlobSize ? nullptr : context->Intern(text, hash.value());
     if (entry == nullptr) {
-      context_->length_error = true;
+      context->length_error = true;
       return;
     }
   }

@@ -14,6 +14,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -42,11 +43,27 @@ struct DecodedText {
   const char* head = nullptr;  // the start of the text, from which offsets count
 };
 
+// Bytes that a string holds as they are: not a quote, a backslash or a control byte.
+struct PlainBytes {
+  bool plain[256];
+  constexpr PlainBytes() : plain() {
+    for (int c = 0; c < 256; ++c) plain[c] = c >= 0x20 && c != '"' && c != '\\';
+  }
+  constexpr bool operator[](unsigned char c) const { return plain[c]; }
+};
+constexpr PlainBytes kPlain;
+
 // RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes the bytes
 // written through Put. Every string the reader decodes ends with a Put of its terminating NUL,
 // which PutEnd takes back out of the hash, and leaves the hash of the text in *decoded, where
-// the builder finds it when the reader hands it the string. The reader copies the stream in
-// and out of each of its steps, so it holds no more than the loop over a string needs.
+// the builder finds it when the reader hands it the string.
+//
+// The reader works on a local copy of the stream in each of its steps (a string, a number, a
+// run of white space) and assigns the copy back afterwards. A string is decoded whole on one
+// copy, from PutBegin to PutEnd, so only the read position has to travel between copies: the
+// copies carry it alone (and the shared record, which never changes), one register move each
+// way. A block copy of the whole stream would also make the processor wait on the members just
+// stored one by one (a failed store-to-load forwarding) at every step.
 class HashingInsituStream {
  public:
   using Ch = char;
@@ -55,12 +72,9 @@ class HashingInsituStream {
     decoded->head = text;
   }
   HashingInsituStream(const HashingInsituStream& other)
-      : src_(other.src_), dst_(other.dst_), decoded_(other.decoded_), hash_(other.hash_) {}
+      : src_(other.src_), decoded_(other.decoded_) {}
   HashingInsituStream& operator=(const HashingInsituStream& other) {
     src_ = other.src_;
-    dst_ = other.dst_;
-    decoded_ = other.decoded_;
-    hash_ = other.hash_;
     return *this;
   }
 
@@ -82,6 +96,28 @@ class HashingInsituStream {
   }
   void Flush() {}
 
+  // Passes over the plain bytes of a string up to the next quote, backslash or control byte,
+  // which the reader's own loop then takes: hashes them and, once an escape has made the text
+  // shorter than its source, moves them down. Until then (in most strings, to the end) each
+  // byte already is where it belongs and is only read.
+  void PassPlainBytes() {
+    const auto* from = reinterpret_cast<const unsigned char*>(src_);
+    TextHash hash = hash_;
+    if (dst_ == src_) {
+      for (; kPlain[*from]; ++from) hash = hash.Add(*from);
+      dst_ = src_ = const_cast<Ch*>(reinterpret_cast<const Ch*>(from));
+    } else {
+      Ch* to = dst_;
+      for (; kPlain[*from]; ++from) {
+        hash = hash.Add(*from);
+        *to++ = static_cast<Ch>(*from);
+      }
+      src_ = const_cast<Ch*>(reinterpret_cast<const Ch*>(from));
+      dst_ = to;
+    }
+    hash_ = hash;
+  }
+
  private:
   Ch* src_;
   Ch* dst_ = nullptr;
@@ -92,11 +128,26 @@ class HashingInsituStream {
 }  // namespace
 }  // namespace sdk::dispatch
 
-// The reader may work on a local copy of the stream (it is a few pointers and two words).
+// The reader may work on a local copy of the stream (see HashingInsituStream).
 template <>
 struct rapidjson::StreamTraits<sdk::dispatch::HashingInsituStream> {
   enum { copyOptimization = 1 };
 };
+
+// The reader's hook for passing over the plain run of a string before it looks at the byte that
+// ends the run (a quote, an escape or an error) takes the run at once here, instead of a byte at
+// a time through Peek, Take and Put.
+template <>
+template <>
+inline void
+rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>::
+    ScanCopyUnescapedString<sdk::dispatch::HashingInsituStream, sdk::dispatch::HashingInsituStream>(
+        sdk::dispatch::HashingInsituStream& in, sdk::dispatch::HashingInsituStream& out) {
+  // The reader decodes a string in place: the two are one stream.
+  assert(&in == &out);
+  static_cast<void>(out);
+  in.PassPlainBytes();
+}
 
 namespace sdk::dispatch {
 namespace {
@@ -161,12 +212,11 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool StartObject() { return Open(ValueKind::kStructure); }
   bool StartArray() { return Open(ValueKind::kCollection); }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    BindingValue& object = *open_[depth_ - 1];
     if (HoldsNul(text, length)) {
       const std::string_view cut(text);
-      pending_ = tree_.Member(object, cut, TextHash::Of(cut));
+      pending_ = tree_.Member(cut, TextHash::Of(cut));
     } else {
-      pending_ = tree_.Member(object, std::string_view(text, length), decoded_->hash);
+      pending_ = tree_.Member(std::string_view(text, length), decoded_->hash);
     }
     if (pending_ == nullptr) {
       stop_ = Stop::kTooLong;
@@ -174,14 +224,8 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     }
     return true;
   }
-  bool EndObject(rapidjson::SizeType) {
-    --depth_;
-    return true;
-  }
-  bool EndArray(rapidjson::SizeType) {
-    --depth_;
-    return true;
-  }
+  bool EndObject(rapidjson::SizeType) { return Close(); }
+  bool EndArray(rapidjson::SizeType) { return Close(); }
 
  private:
   // Whether a decoded text holds a NUL before its end (and so stops there).
@@ -192,38 +236,36 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   // The value that the next event fills: the root, a new element of the innermost array, or
   // the member named by the last key. Null when the array cannot grow.
   BindingValue* Target() {
-    if (depth_ == 0) return &tree_.root();
-    BindingValue& innermost = *open_[depth_ - 1];
-    if (innermost.kind() == ValueKind::kCollection) {
-      BindingValue* element = tree_.Append(innermost);
-      if (element == nullptr) stop_ = Stop::kTooLong;
-      return element;
-    }
-    return pending_;
+    if (tree_.depth() == 0) return &tree_.root();
+    if (!tree_.InCollection()) return pending_;
+    BindingValue* element = tree_.Append();
+    if (element == nullptr) stop_ = Stop::kTooLong;
+    return element;
   }
 
   bool Open(ValueKind kind) {
-    if (depth_ >= kMaxNestingDepth) {
+    if (tree_.depth() >= kMaxNestingDepth) {
       stop_ = Stop::kTooDeep;
       return false;
     }
     BindingValue* target = Target();
     if (target == nullptr) return false;
-    if (kind == ValueKind::kStructure) {
-      tree_.MakeStructure(*target);
-    } else {
-      tree_.MakeCollection(*target);
-    }
-    open_[depth_++] = target;
-    return true;
+    const bool opened = kind == ValueKind::kStructure ? tree_.OpenStructure(*target)
+                                                      : tree_.OpenCollection(*target);
+    if (!opened) stop_ = Stop::kTooLong;
+    return opened;
+  }
+
+  bool Close() {
+    if (tree_.Close()) return true;
+    stop_ = Stop::kTooLong;
+    return false;
   }
 
   TreeBuilder& tree_;
   const DecodedText* const decoded_;
   const bool escapes_;
-  BindingValue* open_[kMaxNestingDepth];  // the open containers, innermost last
-  size_t depth_ = 0;
-  BindingValue* pending_ = nullptr;
+  BindingValue* pending_ = nullptr;  // the member named by the last key
   Stop stop_ = Stop::kNone;
 };
 

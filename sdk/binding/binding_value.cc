@@ -183,6 +183,14 @@ struct TreeContext {
   }
 
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
+    const InternEntry* entry = InternWithoutCall(text, hash);
+    return entry != nullptr ? entry : Insert(text, hash);
+  }
+
+  // Intern's common path, which makes no call: the entry of a text that is in the table, or a
+  // new one for a short text when the table has room and the pool a slot at hand. Null when
+  // Intern must take its out-of-line path (which looks the text up again).
+  const InternEntry* InternWithoutCall(std::string_view text, uint32_t hash) {
     InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     for (InternEntry* entry = *bucket; entry != nullptr; entry = entry->next) {
       if (entry->hash == hash && entry->length == text.size() &&
@@ -191,12 +199,10 @@ struct TreeContext {
         return entry;
       }
     }
-    // A new entry. The common case (the table has room, a short text, a slot at hand) makes no
-    // call; everything else is out of line.
     void* slot;
     if (entry_count == bucket_count || text.size() > kShortText ||
         (slot = pool.TryAllocate(EntrySize(text.size()))) == nullptr) {
-      return Insert(text, hash);
+      return nullptr;
     }
     auto* entry = static_cast<InternEntry*>(slot);
     entry->next = *bucket;
@@ -209,9 +215,18 @@ struct TreeContext {
     return entry;
   }
 
+  // A new entry for a text that is not in the table (or, when InternWithoutCall gave up on a
+  // text that is there, that entry).
   // A new entry for a text that is not in the table, when the table must grow first, the text
   // is long or the pool takes its slow path.
   [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
+    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
+         entry = entry->next) {
+      if (entry->hash == hash && entry->view() == text) {
+        ++entry->references;
+        return entry;
+      }
+    }
     if (entry_count == bucket_count) Rehash();
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
     if (entry == nullptr) return nullptr;
@@ -1364,7 +1379,7 @@ void TreeBuilder::LimitItems() {
   item_end_ = item_limit_ < item_capacity_ ? item_limit_ : item_capacity_;
 }
 
-bool TreeBuilder::MakeRoom() {
+[[gnu::noinline]] bool TreeBuilder::MakeRoom() {
   if (item_count_ < item_end_) return true;
   if (item_count_ < item_limit_) {
     const size_t capacity = item_capacity_ * 2;
@@ -1404,7 +1419,7 @@ BindingValue* TreeBuilder::Append() {
   return element;
 }
 
-BindingValue* TreeBuilder::AppendSlow() {
+[[gnu::noinline]] BindingValue* TreeBuilder::AppendSlow() {
   if (!MakeRoom()) return nullptr;
   BindingValue* element = ValueOps::NewElement(context_);
   items_[item_count_++] = element;
@@ -1469,15 +1484,25 @@ BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
 
 void TreeBuilder::SetString(BindingValue& value, std::string_view text, TextHash hash) {
   assert(hash == TextHash::Of(text));
+  // The common case makes no call; anything else goes to SetStringSlow.
+  if (context_ != nullptr && !text.empty()) {
+    if (const InternEntry* entry = context_->InternWithoutCall(text, hash.value())) {
+      value.payload_.string = entry;
+      value.kind_ = ValueKind::kString;
+      return;
+    }
+  }
+  SetStringSlow(value, text, hash);
+}
+
+[[gnu::noinline]] void TreeBuilder::SetStringSlow(BindingValue& value, std::string_view text,
+                                                  TextHash hash) {
   const InternEntry* entry = EmptyEntry();
   if (!text.empty()) {
-    TreeContext* context = context_;
-    if (context == nullptr) [[unlikely]] {
-      context = context_ = ValueOps::EnsureContext(root_);
-    }
-    entry = text.size() > kMaxBlobSize ? nullptr : context->Intern(text, hash.value());
+    if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
+    entry = text.size() > kMaxBlobSize ? nullptr : context_->Intern(text, hash.value());
     if (entry == nullptr) {
-      context->length_error = true;
+      context_->length_error = true;
       return;
     }
   }

@@ -403,6 +403,7 @@ class TreeBuilder {
   // Sets item_limit_ and item_end_ for the innermost open container.
   void LimitItems();
   BindingValue* AppendSlow();
+  void SetStringSlow(BindingValue& value, std::string_view text, TextHash hash);
 
   BindingValue& root_;
   detail::TreeContext* context_;

@@ -1,13 +1,14 @@
 // JSON to BindingValue through RapidJSON's event reader (see json_adapter.h).
 //
-// The builder keeps the open containers on a stack, innermost last, and fills the tree through
-// a TreeBuilder. Elements and members of a BindingValue never move once created, so the stack
-// may hold plain pointers into the tree.
+// The builder fills the tree through a TreeBuilder, which keeps the open containers, innermost
+// last, and closes each with its items when the reader ends it. Elements and members of a
+// BindingValue never move once created, so the builder may hold plain pointers into the tree.
 //
-// The reader unescapes every string in place, one byte at a time; the stream it writes through
-// hashes those bytes on the way (the tree's intern hash), so that neither the tree nor the
-// adapter reads each text a second time. Only a document with a backslash can hold a NUL inside
-// a text (written "\u0000"), so only there does the builder look for one.
+// The reader unescapes every string in place; the stream hashes the bytes on the way (the
+// tree's intern hash), so that neither the tree nor the adapter reads each text a second time.
+// The plain runs between escapes are taken a run at a time, and left where they are until an
+// escape shortens the text. Only a document with a backslash can hold a NUL inside a text
+// (written "\u0000"), so only there does the builder look for one.
 #include "sdk/dispatch/json_adapter.h"
 
 #include <rapidjson/allocators.h>
@@ -101,18 +102,18 @@ class HashingInsituStream {
   // shorter than its source, moves them down. Until then (in most strings, to the end) each
   // byte already is where it belongs and is only read.
   void PassPlainBytes() {
-    const auto* from = reinterpret_cast<const unsigned char*>(src_);
+    auto* from = reinterpret_cast<unsigned char*>(src_);
     TextHash hash = hash_;
     if (dst_ == src_) {
       for (; kPlain[*from]; ++from) hash = hash.Add(*from);
-      dst_ = src_ = const_cast<Ch*>(reinterpret_cast<const Ch*>(from));
+      dst_ = src_ = reinterpret_cast<Ch*>(from);
     } else {
       Ch* to = dst_;
       for (; kPlain[*from]; ++from) {
         hash = hash.Add(*from);
         *to++ = static_cast<Ch>(*from);
       }
-      src_ = const_cast<Ch*>(reinterpret_cast<const Ch*>(from));
+      src_ = reinterpret_cast<Ch*>(from);
       dst_ = to;
     }
     hash_ = hash;
@@ -134,15 +135,22 @@ struct rapidjson::StreamTraits<sdk::dispatch::HashingInsituStream> {
   enum { copyOptimization = 1 };
 };
 
+namespace sdk::dispatch {
+namespace {
+using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                            rapidjson::MemoryPoolAllocator<>>;
+}  // namespace
+}  // namespace sdk::dispatch
+
 // The reader's hook for passing over the plain run of a string before it looks at the byte that
 // ends the run (a quote, an escape or an error) takes the run at once here, instead of a byte at
-// a time through Peek, Take and Put.
+// a time through Peek, Take and Put. (Without it the reader would still be right: Put hashes
+// what it writes.)
 template <>
 template <>
-inline void
-rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>::
-    ScanCopyUnescapedString<sdk::dispatch::HashingInsituStream, sdk::dispatch::HashingInsituStream>(
-        sdk::dispatch::HashingInsituStream& in, sdk::dispatch::HashingInsituStream& out) {
+inline void sdk::dispatch::JsonReader::ScanCopyUnescapedString<sdk::dispatch::HashingInsituStream,
+                                                               sdk::dispatch::HashingInsituStream>(
+    sdk::dispatch::HashingInsituStream& in, sdk::dispatch::HashingInsituStream& out) {
   // The reader decodes a string in place: the two are one stream.
   assert(&in == &out);
   static_cast<void>(out);
@@ -304,8 +312,7 @@ bool ParseJson(BindingResult& result, const char* text) {
   Builder builder(tree, &decoded, std::memchr(copy, '\\', length) != nullptr);
   alignas(16) char reader_stack[kLocalReaderStackSize];
   rapidjson::MemoryPoolAllocator<> reader_memory(reader_stack, sizeof reader_stack);
-  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
-      reader(&reader_memory);
+  JsonReader reader(&reader_memory);
   HashingInsituStream stream(copy, &decoded);
   const rapidjson::ParseResult parsed =
       reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, builder);

@@ -1366,8 +1366,7 @@ bool TreeBuilder::Close() {
     context_->length_error = true;
     return false;
   }
-  void* const* waiting = items_ + frame.first;
-  for (size_t i = 0; i < count; ++i) items[i] = waiting[i];
+  std::memcpy(items, items_ + frame.first, count * sizeof(void*));
   frame.record->items = items;
   frame.record->size = static_cast<uint32_t>(count);
   frame.record->capacity = static_cast<uint32_t>(count);

@@ -188,8 +188,8 @@ struct TreeContext {
   }
 
   // Intern's common path, which makes no call: the entry of a text that is in the table, or a
-  // new one for a short text when the table has room and the pool a slot at hand. Null when
-  // Intern must take its out-of-line path (which looks the text up again).
+  // new one for a short text when the table has room and the pool a slot at hand. Null only
+  // for a text that is not in the table, which Intern then inserts out of line.
   const InternEntry* InternWithoutCall(std::string_view text, uint32_t hash) {
     InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     for (InternEntry* entry = *bucket; entry != nullptr; entry = entry->next) {
@@ -215,18 +215,9 @@ struct TreeContext {
     return entry;
   }
 
-  // A new entry for a text that is not in the table (or, when InternWithoutCall gave up on a
-  // text that is there, that entry).
-  // A new entry for a text that is not in the table, when the table must grow first, the text
-  // is long or the pool takes its slow path.
+  // A new entry for a text that InternWithoutCall did not find and could not insert: the table
+  // must grow first, the text is long or the pool takes its slow path.
   [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
-    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
-         entry = entry->next) {
-      if (entry->hash == hash && entry->view() == text) {
-        ++entry->references;
-        return entry;
-      }
-    }
     if (entry_count == bucket_count) Rehash();
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
     if (entry == nullptr) return nullptr;

@@ -942,6 +942,20 @@ void BindingValue::SetFloat(double value) {
   kind_ = ValueKind::kFloat;
 }
 
+// Inlined into both SetString forms, which a repeated text would otherwise pay a call for.
+[[gnu::always_inline]] inline void BindingValue::SetInterned(std::string_view text, TextHash hash) {
+  TreeContext* context = ValueOps::EnsureContext(*this);
+  // Interned before clearing: `text` may be this value's own text.
+  const InternEntry* entry = context->Intern(text, hash.value());
+  if (entry == nullptr) {
+    context->length_error = true;
+    return;
+  }
+  ClearKeepingHeldParts();
+  payload_.string = entry;
+  kind_ = ValueKind::kString;
+}
+
 void BindingValue::SetString(const char* text) {
   SetString(text == nullptr ? std::string_view() : std::string_view(text));
 }
@@ -965,19 +979,6 @@ void BindingValue::SetString(std::string_view text, TextHash hash) {
   } else {
     SetInterned(text, hash);
   }
-}
-
-void BindingValue::SetInterned(std::string_view text, TextHash hash) {
-  TreeContext* context = ValueOps::EnsureContext(*this);
-  // Interned before clearing: `text` may be this value's own text.
-  const InternEntry* entry = context->Intern(text, hash.value());
-  if (entry == nullptr) {
-    context->length_error = true;
-    return;
-  }
-  ClearKeepingHeldParts();
-  payload_.string = entry;
-  kind_ = ValueKind::kString;
 }
 
 void BindingValue::SetBlob(std::span<const uint8_t> bytes) {

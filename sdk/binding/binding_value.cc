@@ -183,21 +183,34 @@ struct TreeContext {
   }
 
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
-    const InternEntry* entry = InternWithoutCall(text, hash);
-    return entry != nullptr ? entry : Insert(text, hash);
+    if (InternEntry* entry = Find(text, hash)) {
+      ++entry->references;
+      return entry;
+    }
+    return Insert(text, hash);
   }
 
-  // Intern's common path, which makes no call: the entry of a text that is in the table, or a
-  // new one for a short text when the table has room and the pool a slot at hand. Null only
-  // for a text that is not in the table, which Intern then inserts out of line.
-  const InternEntry* InternWithoutCall(std::string_view text, uint32_t hash) {
-    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
-    for (InternEntry* entry = *bucket; entry != nullptr; entry = entry->next) {
+  // The entry of `text` in the table, or null.
+  InternEntry* Find(std::string_view text, uint32_t hash) const {
+    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
+         entry = entry->next) {
       if (entry->hash == hash && entry->length == text.size() &&
           SameBytes(entry->text(), text.data(), text.size())) {
-        ++entry->references;
         return entry;
       }
+    }
+    return nullptr;
+  }
+
+  // Intern's work for a reader building a tree, with no call on its common path: the entry of
+  // a text that is in the table, or a new one for a short text when the table has room and the
+  // pool a slot at hand. Null only for a text that is not in the table, which Intern then
+  // inserts out of line. (Intern itself keeps the insertion out of line: most of its callers
+  // copy trees, whose texts are mostly in the table already.)
+  const InternEntry* InternWithoutCall(std::string_view text, uint32_t hash) {
+    if (InternEntry* entry = Find(text, hash)) {
+      ++entry->references;
+      return entry;
     }
     void* slot;
     if (entry_count == bucket_count || text.size() > kShortText ||
@@ -205,6 +218,7 @@ struct TreeContext {
       return nullptr;
     }
     auto* entry = static_cast<InternEntry*>(slot);
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     entry->next = *bucket;
     entry->hash = hash;
     entry->references = 1;
@@ -215,8 +229,14 @@ struct TreeContext {
     return entry;
   }
 
-  // A new entry for a text that InternWithoutCall did not find and could not insert: the table
-  // must grow first, the text is long or the pool takes its slow path.
+  // Intern for a reader building a tree: the insertion of a short text is inline too.
+  const InternEntry* InternBuilding(std::string_view text, uint32_t hash) {
+    const InternEntry* entry = InternWithoutCall(text, hash);
+    return entry != nullptr ? entry : Insert(text, hash);
+  }
+
+  // A new entry for a text that is not in the table (kept out of line: the lookup is what every
+  // repeated text costs).
   [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
     if (entry_count == bucket_count) Rehash();
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
@@ -271,34 +291,15 @@ struct TreeContext {
     while (grown_count < count) grown_count *= 2;
     auto** grown = static_cast<InternEntry**>(pool.Allocate(grown_count * sizeof(InternEntry*)));
     if (grown == nullptr) return;
-    if (grown_count == bucket_count * 2) {
-      // Doubling: bucket i splits into buckets i and i + bucket_count by one more bit of the
-      // hash, and every new bucket is written once, so the array needs no clearing first.
-      for (uint32_t i = 0; i < bucket_count; ++i) {
-        InternEntry* low = nullptr;
-        InternEntry* high = nullptr;
-        for (InternEntry* entry = buckets[i]; entry != nullptr;) {
-          InternEntry* next = entry->next;
-          const bool upper = (entry->hash & bucket_count) != 0;
-          entry->next = upper ? high : low;
-          high = upper ? entry : high;
-          low = upper ? low : entry;
-          entry = next;
-        }
-        grown[i] = low;
-        grown[i + bucket_count] = high;
-      }
-    } else {
-      std::memset(grown, 0, grown_count * sizeof(InternEntry*));
-      for (uint32_t i = 0; i < bucket_count; ++i) {
-        InternEntry* entry = buckets[i];
-        while (entry != nullptr) {
-          InternEntry* next = entry->next;
-          InternEntry*& bucket = grown[entry->hash & (grown_count - 1)];
-          entry->next = bucket;
-          bucket = entry;
-          entry = next;
-        }
+    std::memset(grown, 0, grown_count * sizeof(InternEntry*));
+    for (uint32_t i = 0; i < bucket_count; ++i) {
+      InternEntry* entry = buckets[i];
+      while (entry != nullptr) {
+        InternEntry* next = entry->next;
+        InternEntry*& bucket = grown[entry->hash & (grown_count - 1)];
+        entry->next = bucket;
+        bucket = entry;
+        entry = next;
       }
     }
     if (buckets != inline_buckets) pool.Free(buckets, bucket_count * sizeof(InternEntry*));
@@ -782,10 +783,9 @@ class ValueOps {
 
 namespace {
 
-// The order of member names: bytes compared as unsigned values, a prefix first. Names are
-// short and mostly differ early, so they are compared a word at a time without a call (a word
-// loaded as a big-endian number orders like its bytes).
-int CompareNames(const InternEntry* entry, std::string_view name) {
+// The order of names whose first bytes are the same (see CompareNames), compared a word at a
+// time without a call (a word loaded as a big-endian number orders like its bytes).
+[[gnu::noinline]] int CompareNamesAfterFirstByte(const InternEntry* entry, std::string_view name) {
   const char* a = entry->text();
   const char* b = name.data();
   const size_t common = entry->length < name.size() ? entry->length : name.size();
@@ -798,11 +798,22 @@ int CompareNames(const InternEntry* entry, std::string_view name) {
     }
   }
   for (; i < common; ++i) {
-    if (a[i] != b[i])
+    if (a[i] != b[i]) {
       return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
+    }
   }
   if (entry->length == name.size()) return 0;
   return entry->length < name.size() ? -1 : 1;
+}
+
+// The order of member names: bytes compared as unsigned values, a prefix first. The first
+// bytes settle most comparisons without a call.
+int CompareNames(const InternEntry* entry, std::string_view name) {
+  if (entry->length != 0 && !name.empty() && entry->text()[0] != name[0]) {
+    return static_cast<unsigned char>(entry->text()[0]) < static_cast<unsigned char>(name[0]) ? -1
+                                                                                              : 1;
+  }
+  return CompareNamesAfterFirstByte(entry, name);
 }
 
 std::string Base64(std::span<const uint8_t> bytes) {
@@ -1454,7 +1465,8 @@ BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
     }
   }
   if (item_count_ == item_end_ && !MakeRoom()) return nullptr;
-  const InternEntry* entry = name.empty() ? EmptyEntry() : context_->Intern(name, hash.value());
+  const InternEntry* entry =
+      name.empty() ? EmptyEntry() : context_->InternBuilding(name, hash.value());
   if (entry == nullptr) {
     context_->length_error = true;
     return nullptr;

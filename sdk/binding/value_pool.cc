@@ -442,49 +442,44 @@ void ValuePool::FreeHeapBlocks() {
 }
 
 void ValuePool::Reset() {
-  if (heap_list_ != nullptr) FreeHeapBlocks();
+  FreeHeapBlocks();
   PoolPage* returned = nullptr;
   uint32_t still_held = 0;
   for (uint32_t touched = touched_; touched != 0; touched &= touched - 1) {
     const auto i = static_cast<size_t>(__builtin_ctz(touched));
-    const uint32_t bit = 1u << i;
     SizeClass& size_class = classes_[i];
-    // The class keeps its first store page, if any, and its built-in page, both empty and on
-    // the list of pages with free slots, the store page first (it has more room).
-    PoolPage* kept = size_class.pages;
-    PoolPage* head = nullptr;
-    if (kept != nullptr) {
-      for (PoolPage* page = kept->next_page; page != nullptr;) {
-        PoolPage* next = page->next_page;
+    PoolPage* kept = nullptr;
+    for (PoolPage* page = size_class.pages; page != nullptr;) {
+      PoolPage* next = page->next_page;
+      if (kept == nullptr) {
+        kept = page;
+      } else {
         page->next_partial = returned;
         returned = page;
         --store_pages_;
-        page = next;
       }
-      SDK_BINDING_POOL_POISON(kept->slots, kPoolPageSize - kPageHeaderSize);
-      kept->prev_page = kept->next_page = nullptr;
-      kept->prev_partial = kept->next_partial = nullptr;
-      kept->free_head = kPoolNoSlot;
-      kept->used = kept->bump = 0;
-      kept->listed = true;
-      head = kept;
+      page = next;
     }
+    size_class = SizeClass{nullptr, kept, kept};
+    // The pages kept go back on the list empty, the store page first (it has more room).
+    const uint32_t bit = 1u << i;
     if ((first_pages_used_ & bit) != 0) {
       PoolPage& first = first_pages_[i];
-      SDK_BINDING_POOL_POISON(areas_[i], kPoolInRecordAreaSize);
       first.free_head = kPoolNoSlot;
       first.used = first.bump = 0;
-      first.listed = true;
-      first.next_partial = nullptr;
-      first.prev_partial = kept;
-      if (kept != nullptr) {
-        kept->next_partial = &first;
-      } else {
-        head = &first;
-      }
+      first.listed = false;
+      List(size_class, &first);
+      SDK_BINDING_POOL_POISON(areas_[i], kPoolInRecordAreaSize);
     }
-    size_class = SizeClass{head, kept, kept};
-    if (head != nullptr) still_held |= bit;
+    if (kept != nullptr) {
+      SDK_BINDING_POOL_POISON(kept->slots, kPoolPageSize - kPageHeaderSize);
+      kept->prev_page = kept->next_page = nullptr;
+      kept->free_head = kPoolNoSlot;
+      kept->used = kept->bump = 0;
+      kept->listed = false;
+      List(size_class, kept);
+    }
+    if (size_class.partial != nullptr) still_held |= bit;
   }
   touched_ = still_held;
   live_slots_ = 0;

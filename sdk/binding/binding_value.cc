@@ -69,6 +69,32 @@ bool SameBytes(const char* a, const char* b, size_t size) {
   return true;
 }
 
+// Texts up to this long are copied inline by CopyShortText.
+constexpr size_t kShortText = 64;
+
+// Copies a text of 1 to kShortText bytes and a terminating NUL after it, a word at a time and
+// without a call (the last word may overlap the one before it).
+void CopyShortText(char* to, std::string_view text) {
+  const char* from = text.data();
+  const size_t size = text.size();
+  if (size >= 8) {
+    for (size_t i = 0; i + 8 < size; i += 8) {
+      const auto word = LoadWord<uint64_t>(from + i);
+      std::memcpy(to + i, &word, sizeof word);
+    }
+    const auto last = LoadWord<uint64_t>(from + size - 8);
+    std::memcpy(to + size - 8, &last, sizeof last);
+  } else if (size >= 4) {
+    const auto head = LoadWord<uint32_t>(from);
+    const auto tail = LoadWord<uint32_t>(from + size - 4);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + size - 4, &tail, sizeof tail);
+  } else {
+    for (size_t i = 0; i < size; ++i) to[i] = from[i];
+  }
+  to[size] = '\0';
+}
+
 // A stack with room for `kInline` items inside itself; deeper walks spill to the heap.
 template <typename T, size_t kInline>
 class WorkStack {
@@ -157,24 +183,65 @@ struct TreeContext {
   }
 
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
-    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
-         entry = entry->next) {
-      if (entry->hash == hash && entry->length == text.size() &&
-          SameBytes(entry->text(), text.data(), text.size())) {
-        ++entry->references;
-        return entry;
-      }
+    if (InternEntry* entry = Find(text, hash)) {
+      ++entry->references;
+      return entry;
     }
     return Insert(text, hash);
   }
 
-  // A new entry for a text that is not in the table (kept out of line: the lookup above is
-  // what every repeated text costs).
+  // The entry of `text` in the table, or null.
+  InternEntry* Find(std::string_view text, uint32_t hash) const {
+    for (InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
+         entry = entry->next) {
+      if (entry->hash == hash && entry->length == text.size() &&
+          SameBytes(entry->text(), text.data(), text.size())) {
+        return entry;
+      }
+    }
+    return nullptr;
+  }
+
+  // Intern's work for a reader building a tree, with no call on its common path: the entry of
+  // a text that is in the table, or a new one for a short text when the table has room and the
+  // pool a slot at hand. Null only for a text that is not in the table, which Intern then
+  // inserts out of line. (Intern itself keeps the insertion out of line: most of its callers
+  // copy trees, whose texts are mostly in the table already.)
+  const InternEntry* InternWithoutCall(std::string_view text, uint32_t hash) {
+    if (InternEntry* entry = Find(text, hash)) {
+      ++entry->references;
+      return entry;
+    }
+    void* slot;
+    if (entry_count == bucket_count || text.size() > kShortText ||
+        (slot = pool.TryAllocate(EntrySize(text.size()))) == nullptr) {
+      return nullptr;
+    }
+    auto* entry = static_cast<InternEntry*>(slot);
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
+    entry->next = *bucket;
+    entry->hash = hash;
+    entry->references = 1;
+    entry->length = static_cast<uint32_t>(text.size());
+    CopyShortText(reinterpret_cast<char*>(entry + 1), text);
+    *bucket = entry;
+    ++entry_count;
+    return entry;
+  }
+
+  // Intern for a reader building a tree: the insertion of a short text is inline too.
+  const InternEntry* InternBuilding(std::string_view text, uint32_t hash) {
+    const InternEntry* entry = InternWithoutCall(text, hash);
+    return entry != nullptr ? entry : Insert(text, hash);
+  }
+
+  // A new entry for a text that is not in the table (kept out of line: the lookup is what every
+  // repeated text costs).
   [[gnu::noinline]] const InternEntry* Insert(std::string_view text, uint32_t hash) {
     if (entry_count == bucket_count) Rehash();
-    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     auto* entry = static_cast<InternEntry*>(pool.Allocate(EntrySize(text.size())));
     if (entry == nullptr) return nullptr;
+    InternEntry** bucket = &buckets[hash & (bucket_count - 1)];
     entry->next = *bucket;
     entry->hash = hash;
     entry->references = 1;
@@ -219,7 +286,7 @@ struct TreeContext {
 
   // Grows the bucket array to at least `count` buckets (a power of two); keeps the old one
   // when memory cannot be had (chains just grow).
-  void Rehash(uint32_t count = 0) {
+  [[gnu::noinline]] void Rehash(uint32_t count = 0) {
     uint32_t grown_count = bucket_count * 2;
     while (grown_count < count) grown_count *= 2;
     auto** grown = static_cast<InternEntry**>(pool.Allocate(grown_count * sizeof(InternEntry*)));
@@ -716,6 +783,29 @@ class ValueOps {
 
 namespace {
 
+// The order of names whose first bytes are the same (see CompareNames), compared a word at a
+// time without a call (a word loaded as a big-endian number orders like its bytes).
+[[gnu::noinline]] int CompareNamesAfterFirstByte(const InternEntry* entry, std::string_view name) {
+  const char* a = entry->text();
+  const char* b = name.data();
+  const size_t common = entry->length < name.size() ? entry->length : name.size();
+  size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= common; i += 8) {
+      const auto x = LoadWord<uint64_t>(a + i);
+      const auto y = LoadWord<uint64_t>(b + i);
+      if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+    }
+  }
+  for (; i < common; ++i) {
+    if (a[i] != b[i]) {
+      return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
+    }
+  }
+  if (entry->length == name.size()) return 0;
+  return entry->length < name.size() ? -1 : 1;
+}
+
 // The order of member names: bytes compared as unsigned values, a prefix first. The first
 // bytes settle most comparisons without a call.
 int CompareNames(const InternEntry* entry, std::string_view name) {
@@ -723,7 +813,7 @@ int CompareNames(const InternEntry* entry, std::string_view name) {
     return static_cast<unsigned char>(entry->text()[0]) < static_cast<unsigned char>(name[0]) ? -1
                                                                                               : 1;
   }
-  return entry->view().compare(name);
+  return CompareNamesAfterFirstByte(entry, name);
 }
 
 std::string Base64(std::span<const uint8_t> bytes) {
@@ -863,6 +953,20 @@ void BindingValue::SetFloat(double value) {
   kind_ = ValueKind::kFloat;
 }
 
+// Inlined into both SetString forms, which a repeated text would otherwise pay a call for.
+[[gnu::always_inline]] inline void BindingValue::SetInterned(std::string_view text, TextHash hash) {
+  TreeContext* context = ValueOps::EnsureContext(*this);
+  // Interned before clearing: `text` may be this value's own text.
+  const InternEntry* entry = context->Intern(text, hash.value());
+  if (entry == nullptr) {
+    context->length_error = true;
+    return;
+  }
+  ClearKeepingHeldParts();
+  payload_.string = entry;
+  kind_ = ValueKind::kString;
+}
+
 void BindingValue::SetString(const char* text) {
   SetString(text == nullptr ? std::string_view() : std::string_view(text));
 }
@@ -886,19 +990,6 @@ void BindingValue::SetString(std::string_view text, TextHash hash) {
   } else {
     SetInterned(text, hash);
   }
-}
-
-void BindingValue::SetInterned(std::string_view text, TextHash hash) {
-  TreeContext* context = ValueOps::EnsureContext(*this);
-  // Interned before clearing: `text` may be this value's own text.
-  const InternEntry* entry = context->Intern(text, hash.value());
-  if (entry == nullptr) {
-    context->length_error = true;
-    return;
-  }
-  ClearKeepingHeldParts();
-  payload_.string = entry;
-  kind_ = ValueKind::kString;
 }
 
 void BindingValue::SetBlob(std::span<const uint8_t> bytes) {
@@ -1240,6 +1331,186 @@ void BindingValue::BecomeError(std::string_view message) {
   BindingValue& error = Member("error");
   error.payload_.string = entry;
   error.kind_ = ValueKind::kString;
+}
+
+TreeBuilder::TreeBuilder(BindingValue& root)
+    : root_(root), items_(inline_items_), frames_(inline_frames_) {
+  root.Clear();
+  context_ = root.context_;
+}
+
+TreeBuilder::~TreeBuilder() {
+  if (items_ != inline_items_) delete[] items_;
+  if (frames_ != inline_frames_) delete[] frames_;
+}
+
+bool TreeBuilder::Open(BindingValue& value, ValueKind kind) {
+  if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
+  ContainerRecord* record = ValueOps::NewRecord(context_);
+  value.payload_.container = record;
+  value.kind_ = kind;
+  if (frame_count_ == frame_capacity_ && !GrowFrames()) {
+    context_->length_error = true;
+    return false;
+  }
+  frames_[frame_count_++] = Frame{record, item_count_, kind == ValueKind::kCollection};
+  LimitItems();
+  return true;
+}
+
+bool TreeBuilder::Close() {
+  const Frame frame = frames_[--frame_count_];
+  const size_t count = item_count_ - frame.first;
+  item_count_ = frame.first;
+  if (frame_count_ != 0) LimitItems();
+  if (count == 0) return true;
+  auto** items = static_cast<void**>(context_->pool.Allocate(count * sizeof(void*)));
+  if (items == nullptr) {
+    context_->length_error = true;
+    return false;
+  }
+  std::memcpy(items, items_ + frame.first, count * sizeof(void*));
+  frame.record->items = items;
+  frame.record->size = static_cast<uint32_t>(count);
+  frame.record->capacity = static_cast<uint32_t>(count);
+  return true;
+}
+
+void TreeBuilder::LimitItems() {
+  item_limit_ = frames_[frame_count_ - 1].first + kMaxCollectionSize;
+  item_end_ = item_limit_ < item_capacity_ ? item_limit_ : item_capacity_;
+}
+
+[[gnu::noinline]] bool TreeBuilder::MakeRoom() {
+  if (item_count_ < item_end_) return true;
+  if (item_count_ < item_limit_) {
+    const size_t capacity = item_capacity_ * 2;
+    auto** grown = new (std::nothrow) void*[capacity];
+    if (grown != nullptr) {
+      std::memcpy(grown, items_, item_count_ * sizeof(void*));
+      if (items_ != inline_items_) delete[] items_;
+      items_ = grown;
+      item_capacity_ = capacity;
+      item_end_ = item_limit_ < item_capacity_ ? item_limit_ : item_capacity_;
+      return true;
+    }
+  }
+  context_->length_error = true;
+  return false;
+}
+
+bool TreeBuilder::GrowFrames() {
+  const size_t capacity = frame_capacity_ * 2;
+  auto* grown = new (std::nothrow) Frame[capacity];
+  if (grown == nullptr) return false;
+  std::memcpy(grown, frames_, frame_count_ * sizeof(Frame));
+  if (frames_ != inline_frames_) delete[] frames_;
+  frames_ = grown;
+  frame_capacity_ = capacity;
+  return true;
+}
+
+BindingValue* TreeBuilder::Append() {
+  void* slot;
+  if (item_count_ == item_end_ ||
+      (slot = context_->pool.TryAllocate(sizeof(BindingValue))) == nullptr) {
+    return AppendSlow();
+  }
+  auto* element = new (slot) BindingValue(context_);
+  items_[item_count_++] = element;
+  return element;
+}
+
+[[gnu::noinline]] BindingValue* TreeBuilder::AppendSlow() {
+  if (!MakeRoom()) return nullptr;
+  BindingValue* element = ValueOps::NewElement(context_);
+  items_[item_count_++] = element;
+  return element;
+}
+
+BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
+  assert(hash == TextHash::Of(name));
+  // The members of the innermost structure wait in name order at the top of the stack. Keys
+  // mostly arrive in name order, or into a new structure: the end is tried first.
+  size_t position = item_count_;
+  const size_t first = frames_[frame_count_ - 1].first;
+  if (position != first) {
+    auto* last = static_cast<MemberNode*>(items_[position - 1]);
+    const int order = CompareNames(last->name, name);
+    if (order >= 0) {
+      MemberNode* found = order == 0 ? last : nullptr;
+      if (found == nullptr) {
+        size_t low = first;
+        size_t high = position - 1;
+        while (low < high) {
+          const size_t middle = low + (high - low) / 2;
+          auto* node = static_cast<MemberNode*>(items_[middle]);
+          const int compared = CompareNames(node->name, name);
+          if (compared == 0) {
+            found = node;
+            break;
+          }
+          if (compared < 0) {
+            low = middle + 1;
+          } else {
+            high = middle;
+          }
+        }
+        position = low;
+      }
+      if (found != nullptr) {
+        found->value.Clear();
+        return &found->value;
+      }
+    }
+  }
+  if (item_count_ == item_end_ && !MakeRoom()) return nullptr;
+  const InternEntry* entry =
+      name.empty() ? EmptyEntry() : context_->InternBuilding(name, hash.value());
+  if (entry == nullptr) {
+    context_->length_error = true;
+    return nullptr;
+  }
+  void* slot = context_->pool.TryAllocate(sizeof(MemberNode));
+  if (slot == nullptr) slot = context_->pool.Allocate(sizeof(MemberNode));
+  auto* node = new (slot) MemberNode{entry, BindingValue(context_)};
+  const size_t later = item_count_ - position;
+  if (later > 8) {
+    std::memmove(items_ + position + 1, items_ + position, later * sizeof(void*));
+  } else {
+    for (size_t i = item_count_; i > position; --i) items_[i] = items_[i - 1];
+  }
+  items_[position] = node;
+  ++item_count_;
+  return &node->value;
+}
+
+void TreeBuilder::SetString(BindingValue& value, std::string_view text, TextHash hash) {
+  assert(hash == TextHash::Of(text));
+  // The common case makes no call; anything else goes to SetStringSlow.
+  if (context_ != nullptr && !text.empty()) {
+    if (const InternEntry* entry = context_->InternWithoutCall(text, hash.value())) {
+      value.payload_.string = entry;
+      value.kind_ = ValueKind::kString;
+      return;
+    }
+  }
+  SetStringSlow(value, text, hash);
+}
+
+[[gnu::noinline]] void TreeBuilder::SetStringSlow(BindingValue& value, std::string_view text,
+                                                  TextHash hash) {
+  const InternEntry* entry = EmptyEntry();
+  if (!text.empty()) {
+    if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
+    entry = text.size() > kMaxBlobSize ? nullptr : context_->Intern(text, hash.value());
+    if (entry == nullptr) {
+      context_->length_error = true;
+      return;
+    }
+  }
+  value.payload_.string = entry;
+  value.kind_ = ValueKind::kString;
 }
 
 }  // namespace sdk::binding

@@ -78,11 +78,16 @@ class TextHash {
  public:
   static constexpr uint32_t kOffsetBasis = 0x811C9DC5u;
   static constexpr uint32_t kPrime = 16777619u;
+  static constexpr uint32_t kInversePrime = 0x359C449Bu;  // kPrime * kInversePrime == 1
 
   constexpr TextHash() = default;
   static TextHash Of(std::string_view text);
   // The hash of the bytes so far followed by `byte`.
   constexpr TextHash Add(unsigned char byte) const { return TextHash((value_ ^ byte) * kPrime); }
+  // The hash of the bytes so far without the last one, which was a NUL byte: Add(0) undone
+  // (the prime is odd, so it has an inverse modulo 2^32). A reader that hashes each text with
+  // its terminator on the way takes the terminator back out with this.
+  constexpr TextHash WithoutTrailingNul() const { return TextHash(value_ * kInversePrime); }
   constexpr uint32_t value() const { return value_; }
   friend constexpr bool operator==(TextHash, TextHash) = default;
 
@@ -90,6 +95,7 @@ class TextHash {
   constexpr explicit TextHash(uint32_t value) : value_(value) {}
   uint32_t value_ = kOffsetBasis;
 };
+static_assert(TextHash::kPrime * TextHash::kInversePrime == 1u);
 
 class BindingValue;
 template <bool kConst>
@@ -294,6 +300,7 @@ class BindingValue {
   friend struct detail::TreeContext;
   friend class ValueOps;
   friend class BindingResult;
+  friend class TreeBuilder;
 
   union Payload {
     uint64_t bits;
@@ -329,6 +336,88 @@ class BindingValue {
 
 // Prints DebugString(), so that test frameworks show values readably.
 void PrintTo(const BindingValue& value, std::ostream* out);
+
+// Fills one tree from a reader's events (a JSON document, say) with the few operations such a
+// reader needs. Every value it works on is one it handed out itself (the root, or an element or
+// member it created), and those are empty until the reader fills them, so it spares the care
+// that the general setters take of values that hold content; otherwise the tree follows the
+// same rules: texts and member names interned, members in name order, growth beyond
+// kMaxCollectionSize refused and recorded as the tree's length error.
+//
+// Containers are filled from the inside out, as a reader meets them: one is opened, gets its
+// elements or members, and is closed, and the one around it is the innermost open one again.
+// While a container is open its items wait on the builder's own stack; closing it gives it an
+// item array of exactly their number, so that filling a container never copies a growing array.
+// An open container reads as empty. A tree whose containers were not all closed (a reader that
+// stopped on an error) must be cleared or failed, which drops what waited.
+class TreeBuilder {
+ public:
+  // Clears `root` and builds into it. The root must outlive the builder.
+  explicit TreeBuilder(BindingValue& root);
+  ~TreeBuilder();
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
+
+  BindingValue& root() { return root_; }
+
+  // Containers open; 0 while the root is not an open container.
+  size_t depth() const { return frame_count_; }
+  // Whether the innermost open container is a collection (rather than a structure).
+  bool InCollection() const { return frames_[frame_count_ - 1].collection; }
+
+  // Turn an empty value of this builder into an empty collection or structure and open it.
+  // False, with the tree's length error recorded, when the builder has no memory to follow it
+  // (the value is then an empty container that is not open).
+  bool OpenCollection(BindingValue& value) { return Open(value, ValueKind::kCollection); }
+  bool OpenStructure(BindingValue& value) { return Open(value, ValueKind::kStructure); }
+  // Closes the innermost open container. False, with the tree's length error recorded, when
+  // its item array cannot be had (the container stays empty).
+  bool Close();
+  // A new empty element at the end of the innermost open container, a collection; null when
+  // it cannot grow (kMaxCollectionSize elements, or no memory), which is recorded as the
+  // tree's length error.
+  BindingValue* Append();
+  // The member `name` of the innermost open container, a structure, empty: a new one, or the
+  // existing one with its content dropped (a repeated key replaces the whole value). `hash`
+  // must be TextHash::Of(name). Null, and recorded, when the structure cannot grow.
+  BindingValue* Member(std::string_view name, TextHash hash);
+  // Sets an empty value of this builder to the text, whose hash is `hash` (TextHash::Of(text)).
+  // A text that cannot be stored (longer than kMaxBlobSize, or no memory) leaves the value
+  // empty and is recorded as the tree's length error.
+  void SetString(BindingValue& value, std::string_view text, TextHash hash);
+
+ private:
+  struct Frame {
+    detail::ContainerRecord* record;
+    size_t first;     // its first item on the stack
+    bool collection;  // else a structure
+  };
+  static constexpr size_t kInlineItems = 64;
+  static constexpr size_t kInlineFrames = 16;
+
+  bool Open(BindingValue& value, ValueKind kind);
+  // Makes room for one more item of the innermost open container: false, with the tree's
+  // length error recorded, when it holds kMaxCollectionSize items or memory runs out.
+  bool MakeRoom();
+  bool GrowFrames();
+  // Sets item_limit_ and item_end_ for the innermost open container.
+  void LimitItems();
+  BindingValue* AppendSlow();
+  void SetStringSlow(BindingValue& value, std::string_view text, TextHash hash);
+
+  BindingValue& root_;
+  detail::TreeContext* context_;
+  void** items_;  // items of the open containers, the innermost's last
+  size_t item_count_ = 0;
+  size_t item_capacity_ = kInlineItems;
+  size_t item_limit_ = 0;  // where the innermost open container is full
+  size_t item_end_ = 0;    // the lower of item_capacity_ and item_limit_
+  Frame* frames_;          // the open containers, innermost last
+  size_t frame_count_ = 0;
+  size_t frame_capacity_ = kInlineFrames;
+  void* inline_items_[kInlineItems];
+  Frame inline_frames_[kInlineFrames];
+};
 
 namespace detail {
 struct MemberNode {

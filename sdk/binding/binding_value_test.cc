@@ -1,6 +1,6 @@
 // Tests of BindingValue: kinds and sizes, interning counts, containers and member order, copy
 // and move (between roots and into trees, aliasing included), text form and truth value,
-// length errors and trees deeper than any reader allows.
+// length errors, trees deeper than any reader allows, and filling a tree through a TreeBuilder.
 #include "sdk/binding/binding_value.h"
 
 #include <gtest/gtest.h>
@@ -140,6 +140,7 @@ TEST(TextHashTest, IsFnv1aOfTheBytes) {
     }
     EXPECT_EQ(TextHash::Of(text).value(), expected) << "length " << length;
     EXPECT_EQ(added, TextHash::Of(text)) << "length " << length;
+    EXPECT_EQ(added.Add(0).WithoutTrailingNul(), added) << "length " << length;
   }
 }
 
@@ -758,6 +759,125 @@ TEST(TreeStatsTest, ClearingARootWithBlobsFreesTheirBytes) {
   value.Clear();
   EXPECT_EQ(value.GetTreeStats().pool_slots, 0u);
   value.Element(0).SetBlob("xy", 2);
+}
+
+// A tree filled through a TreeBuilder, keys out of order and repeated, equals the one built
+// through the general setters, with the same interned texts.
+TEST(TreeBuilderTest, BuildsWhatTheGeneralSettersBuild) {
+  BindingValue built;
+  built.SetString("old content");
+  {
+    TreeBuilder builder(built);
+    EXPECT_TRUE(built.IsEmpty()) << "the root is cleared first";
+    ASSERT_TRUE(builder.OpenStructure(builder.root()));
+    BindingValue* b = builder.Member("b", TextHash::Of("b"));
+    ASSERT_TRUE(builder.OpenCollection(*b));
+    EXPECT_TRUE(builder.InCollection());
+    builder.SetString(*builder.Append(), "x", TextHash::Of("x"));
+    builder.SetString(*builder.Append(), "", TextHash::Of(""));
+    ASSERT_TRUE(builder.OpenStructure(*builder.Append()));
+    EXPECT_EQ(builder.depth(), 3u);
+    ASSERT_TRUE(builder.Close());
+    ASSERT_TRUE(builder.Close());
+    builder.Member("c", TextHash::Of("c"))->SetUnsigned(1);
+    builder.SetString(*builder.Member("a", TextHash::Of("a")), "x", TextHash::Of("x"));
+    builder.Member("", TextHash::Of(""))->SetBool(true);
+    builder.Member("c", TextHash::Of("c"))->SetSigned(-2);
+    ASSERT_TRUE(builder.Close());
+    EXPECT_EQ(builder.depth(), 0u);
+  }
+  BindingValue expected;
+  expected.Member("b").Element(0).SetString("x");
+  expected.Member("b").Element(1).SetString("");
+  expected.Member("b").Element(2).MakeStructure();
+  expected.Member("c").SetSigned(-2);
+  expected.Member("a").SetString("x");
+  expected.Member("").SetBool(true);
+  EXPECT_EQ(built, expected) << built.DebugString();
+  EXPECT_EQ(built.DebugString(), "{\"\": true, \"a\": \"x\", \"b\": [\"x\", \"\", {}], \"c\": -2}");
+  EXPECT_EQ(built.InternedReferences("x"), 2u);
+  EXPECT_EQ(built.InternedReferences("old content"), 0u);
+  EXPECT_EQ(built.GetTreeStats().interned_texts, 4u) << "a, b, c, x";
+  EXPECT_FALSE(built.HasLengthError());
+}
+
+TEST(TreeBuilderTest, RepeatedKeyEmptiesTheMemberItReturns) {
+  BindingValue built;
+  TreeBuilder builder(built);
+  ASSERT_TRUE(builder.OpenStructure(built));
+  BindingValue* first = builder.Member("k", TextHash::Of("k"));
+  ASSERT_TRUE(builder.OpenCollection(*first));
+  builder.SetString(*builder.Append(), "gone", TextHash::Of("gone"));
+  ASSERT_TRUE(builder.Close());
+  builder.Member("z", TextHash::Of("z"))->SetUnsigned(9);
+  BindingValue* again = builder.Member("k", TextHash::Of("k"));
+  EXPECT_EQ(again, first) << "the member stays where it was";
+  EXPECT_TRUE(again->IsEmpty());
+  EXPECT_EQ(built.InternedReferences("gone"), 0u) << "the old content went with its texts";
+  builder.SetString(*again, "kept", TextHash::Of("kept"));
+  ASSERT_TRUE(builder.Close());
+  EXPECT_EQ(built.DebugString(), "{\"k\": \"kept\", \"z\": 9u}");
+}
+
+// More items than the builder keeps inline, in containers open at the same time and nested
+// deeper than its inline frames, members arriving in reverse order.
+TEST(TreeBuilderTest, ManyItemsAndDeepNestingKeepTheirOrder) {
+  BindingValue built;
+  TreeBuilder builder(built);
+  ASSERT_TRUE(builder.OpenCollection(built));
+  for (uint64_t i = 0; i < 100; ++i) builder.Append()->SetUnsigned(i);
+  ASSERT_TRUE(builder.OpenStructure(*builder.Append()));
+  for (int i = 199; i >= 0; --i) {
+    const std::string name = "k" + std::to_string(1000 + i);
+    builder.Member(name, TextHash::Of(name))->SetSigned(-i);
+  }
+  BindingValue* inner = builder.Member("deep", TextHash::Of("deep"));
+  for (int level = 0; level < 40; ++level) {
+    ASSERT_TRUE(builder.OpenCollection(*inner));
+    builder.Append()->SetUnsigned(static_cast<uint64_t>(level));
+    inner = builder.Append();
+  }
+  for (int level = 0; level < 40; ++level) ASSERT_TRUE(builder.Close());
+  ASSERT_TRUE(builder.Close());
+  builder.Append()->SetBool(true);
+  ASSERT_TRUE(builder.Close());
+
+  ASSERT_EQ(built.Size(), 102u);
+  for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(built.At(i).GetUnsigned(), i);
+  EXPECT_TRUE(built.At(101).GetBool());
+  const BindingValue& object = built.At(100);
+  ASSERT_EQ(object.Size(), 201u);
+  EXPECT_EQ(object.MemberNameAt(0), "deep");
+  for (size_t i = 0; i < 200; ++i) {
+    EXPECT_EQ(object.MemberNameAt(i + 1), "k" + std::to_string(1000 + i));
+    EXPECT_EQ(object.MemberAt(i + 1).GetSigned(), -static_cast<int64_t>(i));
+  }
+  const BindingValue* level = &object.FindMember("deep");
+  for (uint64_t depth = 0; depth < 40; ++depth) {
+    ASSERT_EQ(level->Size(), 2u) << "depth " << depth;
+    EXPECT_EQ(level->At(0).GetUnsigned(), depth);
+    level = &level->At(1);
+  }
+  EXPECT_TRUE(level->IsEmpty());
+}
+
+// A reader that stops on an error leaves containers open; clearing the root drops all of it.
+TEST(TreeBuilderTest, OpenContainersGoWithTheClearedTree) {
+  BindingValue built;
+  {
+    TreeBuilder builder(built);
+    ASSERT_TRUE(builder.OpenCollection(built));
+    for (int i = 0; i < 100; ++i) {
+      const std::string text = "text " + std::to_string(i);
+      builder.SetString(*builder.Append(), text, TextHash::Of(text));
+    }
+    ASSERT_TRUE(builder.OpenStructure(*builder.Append()));
+    builder.Member("k", TextHash::Of("k"))->SetUnsigned(1);
+  }
+  EXPECT_EQ(built.Size(), 0u) << "an open container reads as empty";
+  built.Clear();
+  EXPECT_EQ(built.GetTreeStats().pool_slots, 0u);
+  EXPECT_EQ(built.GetTreeStats().interned_texts, 0u);
 }
 
 }  // namespace

@@ -128,6 +128,14 @@ class ValuePool {
   // and give null when memory is exhausted; pooled sizes never give null (the process ends
   // when the operating system refuses a region).
   void* Allocate(size_t size) {
+    if (void* slot = TryAllocate(size)) return slot;
+    return AllocateSlow(size);
+  }
+
+  // The fast path of Allocate alone: a slot, or null where Allocate would take its slow path
+  // (which a caller then takes through Allocate). A caller whose own fast path makes no call
+  // keeps its registers free of the slow path's needs this way.
+  void* TryAllocate(size_t size) {
     if (size <= kPoolMaxPooledSize) {
       PoolPage* page = classes_[ClassIndex(size)].partial;
       // Fast path: the first listed page has a free slot. A page that fills up stays at the
@@ -148,7 +156,7 @@ class ValuePool {
         return slot;
       }
     }
-    return AllocateSlow(size);
+    return nullptr;
   }
 
   // Returns a slot; `size` is the size it was allocated with.

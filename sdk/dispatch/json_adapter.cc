@@ -1,17 +1,21 @@
 // JSON to BindingValue through RapidJSON's event reader (see json_adapter.h).
 //
-// The builder keeps the open containers on a stack, innermost last. Elements and members of a
-// BindingValue never move once created, so the stack may hold plain pointers into the tree.
+// The builder fills the tree through a TreeBuilder, which keeps the open containers, innermost
+// last, and closes each with its items when the reader ends it. Elements and members of a
+// BindingValue never move once created, so the builder may hold plain pointers into the tree.
 //
-// The reader unescapes every string in place, one byte at a time; the stream it writes through
-// hashes those bytes on the way (the tree's intern hash) and notes a NUL among them, so that
-// neither the tree nor the adapter reads each text a second time.
+// The reader unescapes every string in place; the stream hashes the bytes on the way (the
+// tree's intern hash), so that neither the tree nor the adapter reads each text a second time.
+// The plain runs between escapes are taken a run at a time, and left where they are until an
+// escape shortens the text. Only a document with a backslash can hold a NUL inside a text
+// (written "\u0000"), so only there does the builder look for one.
 #include "sdk/dispatch/json_adapter.h"
 
 #include <rapidjson/allocators.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -24,73 +28,134 @@ namespace {
 
 using sdk::binding::BindingResult;
 using sdk::binding::BindingValue;
-using sdk::binding::kMaxCollectionSize;
 using sdk::binding::kMaxNestingDepth;
 using sdk::binding::TextHash;
+using sdk::binding::TreeBuilder;
 using sdk::binding::ValueKind;
 
 constexpr std::string_view kErrorFormat = "Error: %s at offset %u.";
 constexpr std::string_view kTooDeepFormat =
     "Error: Nesting deeper than %u levels is not supported. at offset %u.";
 
-// What the stream learned about the last string it decoded.
+// What the stream learned about the last string it decoded, and what it shares with the
+// builder for the whole document.
 struct DecodedText {
   TextHash hash;
-  bool holds_nul = false;  // an escaped "\u0000" put a NUL inside it
+  const char* head = nullptr;  // the start of the text, from which offsets count
 };
 
-// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes and
-// checks the bytes written through Put. Every string the reader decodes ends with a Put of its
-// terminating NUL, so the hash of the text itself is the one before that last Put, and a
-// second NUL is one of the text's own. PutEnd leaves both in *decoded, where the builder finds
-// them when the reader hands it the string.
+// Bytes that a string holds as they are: not a quote, a backslash or a control byte.
+struct PlainBytes {
+  bool plain[256];
+  constexpr PlainBytes() : plain() {
+    for (int c = 0; c < 256; ++c) plain[c] = c >= 0x20 && c != '"' && c != '\\';
+  }
+  constexpr bool operator[](unsigned char c) const { return plain[c]; }
+};
+constexpr PlainBytes kPlain;
+
+// RapidJSON's in-place string stream (rapidjson::InsituStringStream) that also hashes the bytes
+// written through Put. Every string the reader decodes ends with a Put of its terminating NUL,
+// which PutEnd takes back out of the hash, and leaves the hash of the text in *decoded, where
+// the builder finds it when the reader hands it the string.
+//
+// The reader works on a local copy of the stream in each of its steps (a string, a number, a
+// run of white space) and assigns the copy back afterwards. A string is decoded whole on one
+// copy, from PutBegin to PutEnd, so only the read position has to travel between copies: the
+// copies carry it alone (and the shared record, which never changes), one register move each
+// way. A block copy of the whole stream would also make the processor wait on the members just
+// stored one by one (a failed store-to-load forwarding) at every step.
 class HashingInsituStream {
  public:
   using Ch = char;
 
-  HashingInsituStream(Ch* text, DecodedText* decoded)
-      : src_(text), dst_(nullptr), head_(text), decoded_(decoded) {}
+  HashingInsituStream(Ch* text, DecodedText* decoded) : src_(text), decoded_(decoded) {
+    decoded->head = text;
+  }
+  HashingInsituStream(const HashingInsituStream& other)
+      : src_(other.src_), decoded_(other.decoded_) {}
+  HashingInsituStream& operator=(const HashingInsituStream& other) {
+    src_ = other.src_;
+    return *this;
+  }
 
   Ch Peek() const { return *src_; }
   Ch Take() { return *src_++; }
-  size_t Tell() const { return static_cast<size_t>(src_ - head_); }
+  size_t Tell() const { return static_cast<size_t>(src_ - decoded_->head); }
 
   Ch* PutBegin() {
     hash_ = TextHash();
-    nuls_ = 0;
     return dst_ = src_;
   }
   void Put(Ch c) {
     *dst_++ = c;
-    before_last_ = hash_;
     hash_ = hash_.Add(static_cast<unsigned char>(c));
-    nuls_ += c == '\0' ? 1 : 0;
   }
   size_t PutEnd(Ch* begin) {
-    decoded_->hash = before_last_;
-    decoded_->holds_nul = nuls_ > 1;
+    decoded_->hash = hash_.WithoutTrailingNul();
     return static_cast<size_t>(dst_ - begin);
   }
   void Flush() {}
 
+  // Passes over the plain bytes of a string up to the next quote, backslash or control byte,
+  // which the reader's own loop then takes: hashes them and, once an escape has made the text
+  // shorter than its source, moves them down. Until then (in most strings, to the end) each
+  // byte already is where it belongs and is only read.
+  void PassPlainBytes() {
+    auto* from = reinterpret_cast<unsigned char*>(src_);
+    TextHash hash = hash_;
+    if (dst_ == src_) {
+      for (; kPlain[*from]; ++from) hash = hash.Add(*from);
+      dst_ = src_ = reinterpret_cast<Ch*>(from);
+    } else {
+      Ch* to = dst_;
+      for (; kPlain[*from]; ++from) {
+        hash = hash.Add(*from);
+        *to++ = static_cast<Ch>(*from);
+      }
+      src_ = reinterpret_cast<Ch*>(from);
+      dst_ = to;
+    }
+    hash_ = hash;
+  }
+
  private:
   Ch* src_;
-  Ch* dst_;
-  Ch* head_;
-  TextHash hash_;
-  TextHash before_last_;
-  size_t nuls_ = 0;
+  Ch* dst_ = nullptr;
   DecodedText* decoded_;
+  TextHash hash_;
 };
 
 }  // namespace
 }  // namespace sdk::dispatch
 
-// The reader may work on a local copy of the stream (it is a few pointers and two words).
+// The reader may work on a local copy of the stream (see HashingInsituStream).
 template <>
 struct rapidjson::StreamTraits<sdk::dispatch::HashingInsituStream> {
   enum { copyOptimization = 1 };
 };
+
+namespace sdk::dispatch {
+namespace {
+using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                            rapidjson::MemoryPoolAllocator<>>;
+}  // namespace
+}  // namespace sdk::dispatch
+
+// The reader's hook for passing over the plain run of a string before it looks at the byte that
+// ends the run (a quote, an escape or an error) takes the run at once here, instead of a byte at
+// a time through Peek, Take and Put. (Without it the reader would still be right: Put hashes
+// what it writes.)
+template <>
+template <>
+inline void sdk::dispatch::JsonReader::ScanCopyUnescapedString<sdk::dispatch::HashingInsituStream,
+                                                               sdk::dispatch::HashingInsituStream>(
+    sdk::dispatch::HashingInsituStream& in, sdk::dispatch::HashingInsituStream& out) {
+  // The reader decodes a string in place: the two are one stream.
+  assert(&in == &out);
+  static_cast<void>(out);
+  in.PassPlainBytes();
+}
 
 namespace sdk::dispatch {
 namespace {
@@ -100,17 +165,15 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   enum class Stop { kNone, kTooDeep, kTooLong };
 
   // `decoded` is where the stream leaves what it learned about the string the reader hands
-  // over.
-  Builder(BindingValue& root, const DecodedText* decoded) : root_(root), decoded_(decoded) {}
+  // over. `escapes` tells whether the document holds a backslash at all: a text can hold a NUL
+  // only through an escape ("\u0000"), so in most documents no text needs the check.
+  Builder(TreeBuilder& tree, const DecodedText* decoded, bool escapes)
+      : tree_(tree), decoded_(decoded), escapes_(escapes) {}
 
   Stop stop() const { return stop_; }
 
-  bool Null() {
-    BindingValue* target = Target();
-    if (target == nullptr) return false;
-    target->Clear();
-    return true;
-  }
+  // Every target is empty (a repeated key's member comes back emptied), so a null leaves it so.
+  bool Null() { return Target() != nullptr; }
   bool Bool(bool value) {
     BindingValue* target = Target();
     if (target == nullptr) return false;
@@ -146,73 +209,71 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     BindingValue* target = Target();
     if (target == nullptr) return false;
     // A text stops at its first NUL; nearly every text has none and keeps the stream's hash.
-    if (decoded_->holds_nul) {
-      target->SetString(text);
+    if (HoldsNul(text, length)) {
+      const std::string_view cut(text);
+      tree_.SetString(*target, cut, TextHash::Of(cut));
     } else {
-      target->SetString(std::string_view(text, length), decoded_->hash);
+      tree_.SetString(*target, std::string_view(text, length), decoded_->hash);
     }
     return true;
   }
   bool StartObject() { return Open(ValueKind::kStructure); }
   bool StartArray() { return Open(ValueKind::kCollection); }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    BindingValue& object = *open_[depth_ - 1];
-    if (object.Size() >= kMaxCollectionSize) {
+    if (HoldsNul(text, length)) {
+      const std::string_view cut(text);
+      pending_ = tree_.Member(cut, TextHash::Of(cut));
+    } else {
+      pending_ = tree_.Member(std::string_view(text, length), decoded_->hash);
+    }
+    if (pending_ == nullptr) {
       stop_ = Stop::kTooLong;
       return false;
     }
-    pending_ = decoded_->holds_nul ? &object.Member(std::string_view(text))
-                                   : &object.Member(std::string_view(text, length), decoded_->hash);
     return true;
   }
-  bool EndObject(rapidjson::SizeType) {
-    --depth_;
-    return true;
-  }
-  bool EndArray(rapidjson::SizeType) {
-    --depth_;
-    return true;
-  }
+  bool EndObject(rapidjson::SizeType) { return Close(); }
+  bool EndArray(rapidjson::SizeType) { return Close(); }
 
  private:
+  // Whether a decoded text holds a NUL before its end (and so stops there).
+  bool HoldsNul(const char* text, size_t length) const {
+    return escapes_ && std::strlen(text) != length;
+  }
+
   // The value that the next event fills: the root, a new element of the innermost array, or
   // the member named by the last key. Null when the array cannot grow.
   BindingValue* Target() {
-    if (depth_ == 0) return &root_;
-    BindingValue& innermost = *open_[depth_ - 1];
-    if (innermost.kind() == ValueKind::kCollection) {
-      if (innermost.Size() >= kMaxCollectionSize) {
-        stop_ = Stop::kTooLong;
-        return nullptr;
-      }
-      return &innermost.Element(innermost.Size());
-    }
-    return pending_;
+    if (tree_.depth() == 0) return &tree_.root();
+    if (!tree_.InCollection()) return pending_;
+    BindingValue* element = tree_.Append();
+    if (element == nullptr) stop_ = Stop::kTooLong;
+    return element;
   }
 
   bool Open(ValueKind kind) {
-    if (depth_ >= kMaxNestingDepth) {
+    if (tree_.depth() >= kMaxNestingDepth) {
       stop_ = Stop::kTooDeep;
       return false;
     }
     BindingValue* target = Target();
     if (target == nullptr) return false;
-    // A repeated key reuses its member, but its new value replaces the old one entirely.
-    target->Clear();
-    if (kind == ValueKind::kStructure) {
-      target->MakeStructure();
-    } else {
-      target->MakeCollection();
-    }
-    open_[depth_++] = target;
-    return true;
+    const bool opened = kind == ValueKind::kStructure ? tree_.OpenStructure(*target)
+                                                      : tree_.OpenCollection(*target);
+    if (!opened) stop_ = Stop::kTooLong;
+    return opened;
   }
 
-  BindingValue& root_;
+  bool Close() {
+    if (tree_.Close()) return true;
+    stop_ = Stop::kTooLong;
+    return false;
+  }
+
+  TreeBuilder& tree_;
   const DecodedText* const decoded_;
-  BindingValue* open_[kMaxNestingDepth];  // the open containers, innermost last
-  size_t depth_ = 0;
-  BindingValue* pending_ = nullptr;
+  const bool escapes_;
+  BindingValue* pending_ = nullptr;  // the member named by the last key
   Stop stop_ = Stop::kNone;
 };
 
@@ -247,11 +308,11 @@ bool ParseJson(BindingResult& result, const char* text) {
   }
   std::memcpy(copy, text, length + 1);
   DecodedText decoded;
-  Builder builder(result.value(), &decoded);
+  TreeBuilder tree(result.value());
+  Builder builder(tree, &decoded, std::memchr(copy, '\\', length) != nullptr);
   alignas(16) char reader_stack[kLocalReaderStackSize];
   rapidjson::MemoryPoolAllocator<> reader_memory(reader_stack, sizeof reader_stack);
-  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
-      reader(&reader_memory);
+  JsonReader reader(&reader_memory);
   HashingInsituStream stream(copy, &decoded);
   const rapidjson::ParseResult parsed =
       reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag>(stream, builder);

@@ -65,6 +65,13 @@ TEST(JsonAdapterTest, Values) {
       {"{\"a\":[1,2,3],\"a\":[9]}", "{\"a\": [9u]}", true},
       {"{\"a\":[1],\"a\":null}", "{\"a\": empty}", true},
       {"{\"k\\u0000x\":1}", "{\"k\": 1u}", true},
+      // After an escape the rest of the text moves down in place.
+      {"\"a\\tbcdefghijklmnopqrstuvwxyz0123456789\"",
+       "\"a\\x09bcdefghijklmnopqrstuvwxyz0123456789\"", true},
+      {"[\"\\\"q\\\\\", \"x\\/y\"]", "[\"\\\"q\\\\\", \"x/y\"]", true},
+      // Keys out of order, one repeated: members in name order, the last value wins.
+      {"{\"b\":1,\"c\":2,\"a\":3,\"b\":{\"z\":[]},\"a\":\"s\"}",
+       "{\"a\": \"s\", \"b\": {\"z\": []}, \"c\": 2u}", true},
       {"[[[]]]", "[[[]]]", true},
   };
   RunCases(std::begin(cases), std::end(cases));
@@ -88,6 +95,8 @@ TEST(JsonAdapterTest, Errors) {
       {"\"\\uD800\"", "Error: The surrogate pair in string is invalid. at offset 1.", false},
       {"[\"\\x\"]", "Error: Invalid escape character in string. at offset 2.", false},
       {"\"abc", "Error: Missing a closing quotation mark in string. at offset 4.", false},
+      {"[\"ab\x01c\"]", "Error: Invalid escape character in string. at offset 4.", false},
+      {"{\"a\\u0041\x1F\":1}", "Error: Invalid escape character in string. at offset 9.", false},
       {"1e400", "Error: Number too big to be stored in double. at offset 0.", false},
       {"1.", "Error: Miss fraction part in number. at offset 2.", false},
       {"1e", "Error: Miss exponent in number. at offset 2.", false},
@@ -114,6 +123,38 @@ TEST(JsonAdapterTest, TextStopsAtTheFirstNul) {
   EXPECT_TRUE(ParseJson(static_cast<const char*>(nullptr)).value().IsEmpty());
 }
 
+// A request-like document with more items than fit anywhere inline: texts that repeat, and
+// objects whose keys repeat from one object to the next, equal the value built by hand.
+TEST(JsonAdapterTest, LargeDocumentEqualsTheValueBuiltByHand) {
+  std::string json = "{\"texts\": [";
+  BindingValue expected;
+  BindingValue& texts = expected.Member("texts");
+  texts.MakeCollection();
+  for (int i = 0; i < 500; ++i) {
+    const std::string text = "text number " + std::to_string(i % 37) + " of the request";
+    json += (i == 0 ? "\"" : ", \"") + text + "\"";
+    texts.Element(static_cast<size_t>(i)).SetString(text);
+  }
+  json += "], \"meta\": [";
+  BindingValue& meta = expected.Member("meta");
+  for (int i = 0; i < 120; ++i) {
+    json += (i == 0 ? "" : ", ") + std::string("{\"tag\": \"t") + std::to_string(i % 7) +
+            "\", \"id\": " + std::to_string(i) + ", \"score\": -" + std::to_string(i + 1) + "}";
+    BindingValue& item = meta.Element(static_cast<size_t>(i));
+    item.Member("tag").SetString("t" + std::to_string(i % 7));
+    item.Member("id").SetUnsigned(static_cast<uint64_t>(i));
+    item.Member("score").SetSigned(-(i + 1));
+  }
+  json += "], \"level\": 1}";
+  expected.Member("level").SetUnsigned(1);
+  BindingResult result;
+  ASSERT_TRUE(ParseJson(result, json)) << result.ErrorMessage();
+  EXPECT_TRUE(result.value() == expected);
+  EXPECT_EQ(result.value().InternedReferences("id"), 120u);
+  EXPECT_EQ(result.value().InternedReferences("text number 3 of the request"), 14u);
+  EXPECT_EQ(result.value().GetTreeStats().interned_texts, expected.GetTreeStats().interned_texts);
+}
+
 std::string Nested(size_t depth, const std::string& inner) {
   std::string text;
   for (size_t i = 0; i < depth; ++i) text += (i % 2 == 0) ? "[" : "{\"k\":";
@@ -126,14 +167,17 @@ std::string Nested(size_t depth, const std::string& inner) {
 // same text written plainly must meet in one interned entry.
 TEST(JsonAdapterTest, EscapedAndPlainTextsShareOneEntry) {
   BindingResult result;
-  ASSERT_TRUE(ParseJson(result,
-                        "[\"ab\", \"a\\u0062\", \"\\u0061b\", {\"a\\u0062\": \"ab\"}, "
-                        "\"\\u00e9\", \"\xC3\xA9\", \"a\\\"\", \"a\\u0022\"]"));
+  ASSERT_TRUE(
+      ParseJson(result,
+                "[\"ab\", \"a\\u0062\", \"\\u0061b\", {\"a\\u0062\": \"ab\"}, "
+                "\"\\u00e9\", \"\xC3\xA9\", \"a\\\"\", \"a\\u0022\", "
+                "\"x\\u0041yyyyyyyyyyyyyyyyyyyyyyyyyy\", \"xAyyyyyyyyyyyyyyyyyyyyyyyyyy\"]"));
   const BindingValue& value = result.value();
   EXPECT_EQ(value.InternedReferences("ab"), 5u) << value.DebugString();
   EXPECT_EQ(value.InternedReferences("\xC3\xA9"), 2u);
   EXPECT_EQ(value.InternedReferences("a\""), 2u);
-  EXPECT_EQ(value.GetTreeStats().interned_texts, 3u);
+  EXPECT_EQ(value.InternedReferences("xAyyyyyyyyyyyyyyyyyyyyyyyyyy"), 2u);
+  EXPECT_EQ(value.GetTreeStats().interned_texts, 4u);
 }
 
 TEST(JsonAdapterTest, NestingAtTheLimitParses) {

@@ -8,8 +8,8 @@
 // Properties: the entry never crashes, a response either carries an error text with its flag or
 // a result, and releasing the response gives back every block it held.
 //
-// Typed arguments: the selector's bytes after the first two, split at ",". A piece "name=spec"
-// is named, any other piece positional with the whole piece as spec; the spec's first byte
+// Typed arguments: the selector's bytes after the first two, split at ",". A piece "name=code"
+// is named, any other piece positional with the whole piece as its code; the code's first byte
 // picks the host value's tag (its value modulo 12, so tag 11 is one no reader knows) and the
 // rest is its text: a number for the numeric tags, the bytes of a text or blob, the one element
 // of a collection or the key of a one-member structure.

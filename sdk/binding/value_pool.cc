@@ -75,7 +75,10 @@ class PageStore {
     }
     const int index = __builtin_ctz(region->free_mask);
     region->free_mask = static_cast<uint16_t>(region->free_mask & ~(1u << index));
-    if (--region->free_count == 0) Unlink(&partial_, region);  // full: on no list
+    if (--region->free_count == 0) {
+      Unlink(&partial_, region);
+      Link(&full_, region);
+    }
     ++pages_in_use_;
     --pages_free_;
     unsigned char* page = region->base + static_cast<size_t>(index) * detail::kPoolPageSize;
@@ -131,7 +134,10 @@ class PageStore {
     ++region->free_count;
     --pages_in_use_;
     ++pages_free_;
-    if (region->free_count == 1) Link(&partial_, region);  // it was full
+    if (region->free_count == 1) {  // it was full
+      Unlink(&full_, region);
+      Link(&partial_, region);
+    }
     if (region->free_count == detail::kPoolPagesPerRegion) {
       Unlink(&partial_, region);
       Link(&free_, region);
@@ -202,6 +208,10 @@ class PageStore {
   }
 
   std::mutex mutex_;
+  // Every region is on one of the three lists, so that its record stays reachable from here:
+  // the headers of its pages point to it too, but they lie in mapped memory, which leak
+  // checkers do not scan.
+  Region* full_ = nullptr;     // regions with no page free
   Region* partial_ = nullptr;  // regions with some, but not all, pages free
   Region* free_ = nullptr;     // regions with all pages free: at most one once pages come back
   size_t free_regions_ = 0;

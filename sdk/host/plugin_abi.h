@@ -183,6 +183,182 @@ typedef struct HostEventRecord {
 typedef void (*HostEventCallback)(const HostEventRecord* event);
 
 /* ------------------------------------------------------------------------------------------
+ * The API description: what the plug-in offers, handed to the host in the load block.
+ *
+ * A flat, pointer-linked record: the endpoints the host may call (each with the description of
+ * its function and the request entry to call), every registered type with its members or
+ * enumerators, and every declared event. Texts are NUL-terminated UTF-8 owned by the plug-in;
+ * the whole record stays valid until Stop. Every entry's first field points to the next entry
+ * of the same list (null in the last), so a list can be walked as a chain or, since each list
+ * is one array, by index. All of it is packed.
+ * ---------------------------------------------------------------------------------------- */
+
+/* Type codes of members, arguments and return values. */
+enum PluginTypeCode {
+  kPluginTypeNone = 0, /* no type (a function that returns nothing) */
+  kPluginTypeBool = 1,
+  kPluginTypeInt8 = 2,
+  kPluginTypeUint8 = 3,
+  kPluginTypeInt16 = 4,
+  kPluginTypeUint16 = 5,
+  kPluginTypeInt32 = 6,
+  kPluginTypeUint32 = 7,
+  kPluginTypeInt64 = 8,
+  kPluginTypeUint64 = 9,
+  kPluginTypeFloat = 10,
+  kPluginTypeDouble = 11,
+  kPluginTypeString = 12,
+  kPluginTypeObject = 13,   /* any value */
+  kPluginTypeBlob = 14,     /* bytes */
+  kPluginTypeVector = 15,   /* list of the element type */
+  kPluginTypeEnum = 16,     /* a registered enum, named by the type reference */
+  kPluginTypeStruct = 17,   /* a registered struct, named by the type reference */
+  kPluginTypeCallback = 18,
+  kPluginTypeMap = 19       /* map from text to the element type */
+};
+
+/* Where the argument of an endpoint's parameter comes from. */
+enum PluginArgumentLocation {
+  kPluginArgumentAnywhere = 0,
+  kPluginArgumentQuery = 1,
+  kPluginArgumentPath = 2,
+  kPluginArgumentOther = 3, /* no source the host can supply */
+  kPluginArgumentHeader = 4,
+  kPluginArgumentBody = 5
+};
+
+/* The per-endpoint request entry: fills `response` for `request`; the host releases the
+ * response through its release function. */
+typedef void (*PluginRequestEntry)(PluginResponseRecord* response,
+                                   const PluginRequestRecord* request);
+
+#pragma pack(push, 1)
+
+/* A type: 12 bytes on the 32-bit target. For a vector or map, `element_type_code` is the
+ * element's code; `type_name` names the registered enum or struct (of the element, for a
+ * vector or map), and is the empty text otherwise. */
+typedef struct PLUGIN_ABI_PACKED PluginTypeReference {
+  uint32_t type_code;         /* a PluginTypeCode */
+  uint32_t element_type_code; /* a PluginTypeCode; kPluginTypeNone unless a vector or map */
+  const char* type_name;
+} PluginTypeReference;
+
+/* One parameter of a function: 25 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginArgumentEntry {
+  const struct PluginArgumentEntry* next;
+  const char* name;
+  const char* description;
+  PluginTypeReference type;
+  uint8_t optional; /* 1 when the caller may leave the argument out */
+} PluginArgumentEntry;
+
+/* One function: 61 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginFunctionEntry {
+  /* The next entry. In an endpoint record this is the next endpoint record (which begins with
+   * its function entry). */
+  const struct PluginFunctionEntry* next;
+  uint32_t reserved;            /* zero */
+  const void* endpoint_context; /* in an endpoint record: the request records' endpoint
+                                   context for this endpoint */
+  const char* name;
+  const char* name_space;
+  const PluginArgumentEntry* arguments; /* null when there are none */
+  uint32_t argument_count;
+  PluginTypeReference returns; /* type code kPluginTypeNone when nothing is returned */
+  const char* description;
+  const char* help;
+  uint8_t thread_safe;
+  const char* async_event_type; /* registered type name; the empty text when not async */
+  const char* const* tags;      /* null when there are none */
+  uint32_t tag_count;
+} PluginFunctionEntry;
+
+/* Where one parameter's argument comes from: 8 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginParameterLocationEntry {
+  const struct PluginParameterLocationEntry* next;
+  uint32_t location; /* a PluginArgumentLocation; one entry per parameter, in order */
+} PluginParameterLocationEntry;
+
+/* A list of texts kept with an endpoint: 12 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginTextListEntry {
+  const struct PluginTextListEntry* next;
+  const char* const* texts;
+  uint32_t text_count;
+} PluginTextListEntry;
+
+/* One endpoint: 90 bytes on the 32-bit target. The host routes a request by method and path
+ * template and calls `request_entry` with a request record whose endpoint context is
+ * `function.endpoint_context`. */
+typedef struct PLUGIN_ABI_PACKED PluginEndpointRecord {
+  PluginFunctionEntry function;   /* function.next links the endpoint records */
+  PluginRequestEntry request_entry;
+  const PluginParameterLocationEntry* locations; /* null when the function has no parameter */
+  const char* path_template;      /* "/v1/items/{id}"; "{+name}" takes the rest of the path */
+  uint32_t method;                /* a PluginMethodCode; kPluginMethodNone: any method */
+  uint8_t flag;
+  const PluginTextListEntry* text_lists;
+  uint32_t text_list_count;
+  const char* custom_method; /* the method's name for kPluginMethodCustom */
+} PluginEndpointRecord;
+
+/* One struct member: 29 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginMemberEntry {
+  const struct PluginMemberEntry* next;
+  const char* name;
+  const char* description;
+  uint32_t offset; /* in the plug-in's native record */
+  PluginTypeReference type;
+  uint8_t optional; /* 1 when the member may be absent */
+} PluginMemberEntry;
+
+/* One enumerator: 16 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginEnumeratorEntry {
+  const struct PluginEnumeratorEntry* next;
+  const char* name;
+  const char* description;
+  int32_t value;
+} PluginEnumeratorEntry;
+
+/* One registered struct or enum: 40 bytes on the 32-bit target. A struct has members and no
+ * enumerators; an enum has enumerators and no members; `count` counts whichever it has. */
+typedef struct PLUGIN_ABI_PACKED PluginTypeEntry {
+  const struct PluginTypeEntry* next;
+  const char* name;
+  const char* name_space;
+  uint32_t size; /* of the plug-in's native record */
+  const char* description;
+  const char* const* tags;
+  uint32_t tag_count;
+  const PluginMemberEntry* members;
+  const PluginEnumeratorEntry* enumerators;
+  uint32_t count;
+} PluginTypeEntry;
+
+/* One event: 28 bytes on the 32-bit target. */
+typedef struct PLUGIN_ABI_PACKED PluginEventEntry {
+  const struct PluginEventEntry* next;
+  const char* name;
+  const char* name_space;
+  const char* payload_type_name; /* a registered struct */
+  const char* description;
+  const char* const* tags;
+  uint32_t tag_count;
+} PluginEventEntry;
+
+/* The record that the load block points to: 24 bytes on the 32-bit target. Empty lists have a
+ * null pointer and a count of 0. */
+typedef struct PLUGIN_ABI_PACKED PluginApiDescription {
+  const PluginEndpointRecord* endpoints;
+  uint32_t endpoint_count;
+  const PluginTypeEntry* types;
+  uint32_t type_count;
+  const PluginEventEntry* events;
+  uint32_t event_count;
+} PluginApiDescription;
+
+#pragma pack(pop)
+
+/* ------------------------------------------------------------------------------------------
  * Tables and the load block.
  * ---------------------------------------------------------------------------------------- */
 
@@ -241,7 +417,7 @@ typedef struct PluginLoadBlock {
   const PluginEntryTable* entry_table; /* out */
   void* instance;                      /* out: first argument of every entry */
   const char* short_name;              /* out: "sanitizer" */
-  const void* api_description;         /* out: the API description record */
+  const PluginApiDescription* api_description; /* out: what the plug-in offers */
 } PluginLoadBlock;
 
 /* The plug-in library's single export. */
@@ -310,6 +486,65 @@ PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, stream_context,
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, release, PLUGIN_ABI_R0 + 22 + 5 * PLUGIN_ABI_P);
 PLUGIN_ABI_CHECK_SIZE(PluginResponseRecord, PLUGIN_ABI_R0 + 22 + 6 * PLUGIN_ABI_P);
 
+
+/* The API description: packed, each field right after the previous one. */
+#define PLUGIN_ABI_CHECK_PACKED(type, field, words, bytes) \
+  PLUGIN_ABI_CHECK_OFFSET(type, field, (words) * PLUGIN_ABI_P + (bytes))
+PLUGIN_ABI_CHECK_SIZE(PluginTypeReference, PLUGIN_ABI_P + 8);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeReference, type_name, 0, 8);
+PLUGIN_ABI_CHECK_SIZE(PluginArgumentEntry, 3 * PLUGIN_ABI_P + (PLUGIN_ABI_P + 8) + 1);
+PLUGIN_ABI_CHECK_PACKED(PluginArgumentEntry, type, 3, 0);
+PLUGIN_ABI_CHECK_PACKED(PluginArgumentEntry, optional, 4, 8);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, reserved, 1, 0);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, endpoint_context, 1, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, name, 2, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, name_space, 3, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, arguments, 4, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, argument_count, 5, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, returns, 5, 8);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, description, 6, 16);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, help, 7, 16);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, thread_safe, 8, 16);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, async_event_type, 8, 17);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, tags, 9, 17);
+PLUGIN_ABI_CHECK_PACKED(PluginFunctionEntry, tag_count, 10, 17);
+PLUGIN_ABI_CHECK_SIZE(PluginFunctionEntry, 10 * PLUGIN_ABI_P + 21);
+PLUGIN_ABI_CHECK_SIZE(PluginParameterLocationEntry, PLUGIN_ABI_P + 4);
+PLUGIN_ABI_CHECK_SIZE(PluginTextListEntry, 2 * PLUGIN_ABI_P + 4);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, request_entry, 10, 21);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, locations, 11, 21);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, path_template, 12, 21);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, method, 13, 21);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, flag, 13, 25);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, text_lists, 13, 26);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, text_list_count, 14, 26);
+PLUGIN_ABI_CHECK_PACKED(PluginEndpointRecord, custom_method, 14, 30);
+PLUGIN_ABI_CHECK_SIZE(PluginEndpointRecord, 15 * PLUGIN_ABI_P + 30);
+PLUGIN_ABI_CHECK_PACKED(PluginMemberEntry, offset, 3, 0);
+PLUGIN_ABI_CHECK_PACKED(PluginMemberEntry, type, 3, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginMemberEntry, optional, 4, 12);
+PLUGIN_ABI_CHECK_SIZE(PluginMemberEntry, 4 * PLUGIN_ABI_P + 13);
+PLUGIN_ABI_CHECK_PACKED(PluginEnumeratorEntry, value, 3, 0);
+PLUGIN_ABI_CHECK_SIZE(PluginEnumeratorEntry, 3 * PLUGIN_ABI_P + 4);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, size, 3, 0);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, description, 3, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, tags, 4, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, tag_count, 5, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, members, 5, 8);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, enumerators, 6, 8);
+PLUGIN_ABI_CHECK_PACKED(PluginTypeEntry, count, 7, 8);
+PLUGIN_ABI_CHECK_SIZE(PluginTypeEntry, 7 * PLUGIN_ABI_P + 12);
+PLUGIN_ABI_CHECK_PACKED(PluginEventEntry, tags, 5, 0);
+PLUGIN_ABI_CHECK_PACKED(PluginEventEntry, tag_count, 6, 0);
+PLUGIN_ABI_CHECK_SIZE(PluginEventEntry, 6 * PLUGIN_ABI_P + 4);
+PLUGIN_ABI_CHECK_PACKED(PluginApiDescription, endpoint_count, 1, 0);
+PLUGIN_ABI_CHECK_PACKED(PluginApiDescription, types, 1, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginApiDescription, type_count, 2, 4);
+PLUGIN_ABI_CHECK_PACKED(PluginApiDescription, events, 2, 8);
+PLUGIN_ABI_CHECK_PACKED(PluginApiDescription, event_count, 3, 8);
+PLUGIN_ABI_CHECK_SIZE(PluginApiDescription, 3 * PLUGIN_ABI_P + 12);
+#undef PLUGIN_ABI_CHECK_PACKED
+
 #if UINTPTR_MAX == 0xFFFFFFFFu
 /* The 32-bit target: exact figures. */
 PLUGIN_ABI_CHECK_SIZE(HostValue, 12);
@@ -368,6 +603,61 @@ PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, entry_table, 12);
 PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, instance, 16);
 PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, short_name, 20);
 PLUGIN_ABI_CHECK_OFFSET(PluginLoadBlock, api_description, 24);
+PLUGIN_ABI_CHECK_SIZE(PluginTypeReference, 12);
+PLUGIN_ABI_CHECK_SIZE(PluginArgumentEntry, 25);
+PLUGIN_ABI_CHECK_OFFSET(PluginArgumentEntry, type, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginArgumentEntry, optional, 24);
+PLUGIN_ABI_CHECK_SIZE(PluginFunctionEntry, 61);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, reserved, 4);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, endpoint_context, 8);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, name, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, name_space, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, arguments, 20);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, argument_count, 24);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, returns, 28);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, description, 40);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, help, 44);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, thread_safe, 48);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, async_event_type, 49);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, tags, 53);
+PLUGIN_ABI_CHECK_OFFSET(PluginFunctionEntry, tag_count, 57);
+PLUGIN_ABI_CHECK_SIZE(PluginParameterLocationEntry, 8);
+PLUGIN_ABI_CHECK_OFFSET(PluginParameterLocationEntry, location, 4);
+PLUGIN_ABI_CHECK_SIZE(PluginTextListEntry, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginTextListEntry, texts, 4);
+PLUGIN_ABI_CHECK_OFFSET(PluginTextListEntry, text_count, 8);
+PLUGIN_ABI_CHECK_SIZE(PluginEndpointRecord, 90);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, request_entry, 61);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, locations, 65);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, path_template, 69);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, method, 73);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, flag, 77);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, text_lists, 78);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, text_list_count, 82);
+PLUGIN_ABI_CHECK_OFFSET(PluginEndpointRecord, custom_method, 86);
+PLUGIN_ABI_CHECK_SIZE(PluginMemberEntry, 29);
+PLUGIN_ABI_CHECK_OFFSET(PluginMemberEntry, offset, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginMemberEntry, type, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginMemberEntry, optional, 28);
+PLUGIN_ABI_CHECK_SIZE(PluginEnumeratorEntry, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginEnumeratorEntry, value, 12);
+PLUGIN_ABI_CHECK_SIZE(PluginTypeEntry, 40);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, size, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, description, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, tags, 20);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, tag_count, 24);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, members, 28);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, enumerators, 32);
+PLUGIN_ABI_CHECK_OFFSET(PluginTypeEntry, count, 36);
+PLUGIN_ABI_CHECK_SIZE(PluginEventEntry, 28);
+PLUGIN_ABI_CHECK_OFFSET(PluginEventEntry, payload_type_name, 12);
+PLUGIN_ABI_CHECK_OFFSET(PluginEventEntry, description, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginEventEntry, tags, 20);
+PLUGIN_ABI_CHECK_OFFSET(PluginEventEntry, tag_count, 24);
+PLUGIN_ABI_CHECK_SIZE(PluginApiDescription, 24);
+PLUGIN_ABI_CHECK_OFFSET(PluginApiDescription, types, 8);
+PLUGIN_ABI_CHECK_OFFSET(PluginApiDescription, events, 16);
+PLUGIN_ABI_CHECK_OFFSET(PluginApiDescription, event_count, 20);
 #else
 /* A 64-bit build: native layout, pointers widened. */
 PLUGIN_ABI_CHECK_SIZE(HostValue, 16);
@@ -375,6 +665,9 @@ PLUGIN_ABI_CHECK_SIZE(HostStructureEntry, 25);
 PLUGIN_ABI_CHECK_SIZE(PluginResponseRecord, 94);
 PLUGIN_ABI_CHECK_OFFSET(PluginResponseRecord, status_code, 30);
 PLUGIN_ABI_CHECK_SIZE(HostCallTable, 80);
+PLUGIN_ABI_CHECK_SIZE(PluginFunctionEntry, 101);
+PLUGIN_ABI_CHECK_SIZE(PluginEndpointRecord, 150);
+PLUGIN_ABI_CHECK_SIZE(PluginApiDescription, 36);
 #endif
 
 #undef PLUGIN_ABI_R0

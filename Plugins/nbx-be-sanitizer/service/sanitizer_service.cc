@@ -2,6 +2,7 @@
 #include "Plugins/nbx-be-sanitizer/service/sanitizer_service.h"
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -25,8 +26,18 @@ SanitizerService::SanitizerService(AssetLoader asset_loader, StatusPublisher pub
 
 void SanitizerService::LoadCharTables() {
   const Lock lock(configure_mutex_);
-  utils_ = SanitizerUtils::Create(asset_loader_);
-  auto next = std::make_shared<SanitizerSnapshot>(*snapshot_.Load());
+  std::shared_ptr<SanitizerSnapshot> next;
+  std::shared_ptr<const SanitizerUtils> tables;
+  try {
+    tables = SanitizerUtils::Create(asset_loader_);
+    next = std::make_shared<SanitizerSnapshot>(*snapshot_.Load());
+  } catch (const std::exception& error) {
+    sdk::diagnostics::Log(sdk::diagnostics::kLogError, sdk::diagnostics::kCategoryDbg,
+                          "LoadCharTables: the character tables could not be loaded (%s)",
+                          error.what());
+    return;
+  }
+  utils_ = std::move(tables);
   next->status.breakingCharsCount = utils_->breaking_chars_count();
   next->status.projectedCharsCount = utils_->projected_chars_count();
   snapshot_.Publish(std::move(next));
@@ -71,15 +82,31 @@ bool SanitizerService::Configure(bool whitelistEnabled, std::string region, std:
       configuredRegion_.c_str(), configuredLocale_.c_str(), static_cast<int>(adhocIncludes_.size()),
       static_cast<int>(adhocExcludes_.size()), static_cast<int>(adhocWhitelist_.size()),
       whitelistEnabled_ ? "true" : "false");
+  std::shared_ptr<const SanitizerSnapshot> published;
+  try {
+    published = BuildSnapshot(*current);
+  } catch (const std::exception& error) {
+    // Nothing from a configuration event may end the process: the engine in use stays.
+    sdk::diagnostics::Log(sdk::diagnostics::kLogError, sdk::diagnostics::kCategoryDbg,
+                          "Configure: the engine could not be built (%s); the one in use stays",
+                          error.what());
+    return false;
+  }
+  snapshot_.Publish(published);
+  if (publish_status_) publish_status_(published->status);
+  return true;
+}
+
+std::shared_ptr<const SanitizerSnapshot> SanitizerService::BuildSnapshot(
+    const SanitizerSnapshot& current) {
   // Engines share the character tables; before they are loaded an engine gets empty ones, as
   // if every character asset were missing.
   if (utils_ == nullptr) utils_ = std::make_shared<const SanitizerUtils>(nullptr);
   std::shared_ptr<const SanitizerEngine> engine =
       BuildEngine(utils_, whitelistEnabled_, configuredRegion_, configuredLocale_, adhocIncludes_,
                   adhocExcludes_, adhocWhitelist_, asset_loader_);
-
   auto next = std::make_shared<SanitizerSnapshot>();
-  next->status = current->status;
+  next->status = current.status;
   next->status.ready = true;
   next->status.region = configuredRegion_;
   next->status.locale = configuredLocale_;
@@ -87,11 +114,7 @@ bool SanitizerService::Configure(bool whitelistEnabled, std::string region, std:
   StoreCounts(engine->filtered_word_counts(), next->status.filteredWordCountsByLevel);
   StoreCounts(engine->whitelisted_word_counts(), next->status.whitelistedWordCountsByLevel);
   next->engine = std::move(engine);
-  // The status handed to the publisher is the published one, which no one changes any more.
-  std::shared_ptr<const SanitizerSnapshot> published = std::move(next);
-  snapshot_.Publish(published);
-  if (publish_status_) publish_status_(published->status);
-  return true;
+  return next;
 }
 
 RegionLocale SanitizerService::configuredRegionLocale() const {

@@ -36,7 +36,8 @@
 
 namespace sanitizer::service {
 
-// Receives the status of each newly published snapshot, on the thread that configured it.
+// Receives the status of each newly published snapshot, on the thread that configured it. It
+// must not throw.
 using StatusPublisher = std::function<void(const SanitizerStatus& status)>;
 
 class SanitizerService {
@@ -50,7 +51,8 @@ class SanitizerService {
   // Loads the four character tables through the asset loader, keeps them for every later
   // build (replacing earlier ones) and publishes a snapshot whose status carries their
   // breaking and projected counts; the current engine, if any, stays. A missing asset gives an
-  // empty table. Publishes no status event.
+  // empty table; a loader that throws is logged as an error and changes nothing. Publishes no
+  // status event.
   void LoadCharTables();
 
   // A change of the configuration resource: reads its lists and switch
@@ -64,7 +66,8 @@ class SanitizerService {
   // equal the stored ones. Otherwise they are stored; then, unless the locale is empty (the
   // engine in use, if any, stays), it logs the "Configure: region=..." line, builds a new
   // engine from them, publishes it with its status and calls the status publisher. Returns
-  // whether a new engine was published.
+  // whether a new engine was published. A build that throws (the asset loader, memory) is
+  // logged as an error and leaves the engine in use; the inputs stay stored.
   bool Configure(bool whitelistEnabled, std::string region, std::string locale, LevelTexts includes,
                  LevelTexts excludes, LevelTexts whitelist);
 
@@ -76,6 +79,10 @@ class SanitizerService {
   ConfigurationLists configuredLists() const;
 
  private:
+  // A new engine built from the stored inputs, with `current`'s status updated to describe it.
+  // May throw whatever the build throws.
+  std::shared_ptr<const SanitizerSnapshot> BuildSnapshot(const SanitizerSnapshot& current);
+
   // The fields of the plug-in, in its order. The status and the engine live together in the
   // published snapshot, so that they are replaced together.
   SnapshotSlot snapshot_;

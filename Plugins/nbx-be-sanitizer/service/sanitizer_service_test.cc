@@ -7,7 +7,9 @@
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
@@ -232,6 +234,29 @@ TEST_F(ServiceTest, ReplacedEngineLivesUntilTheLastRequestHoldingItEnds) {
 
   held.reset();
   EXPECT_TRUE(old_engine.expired());
+}
+
+TEST(ServiceFailuresTest, ALoaderThatThrowsLeavesTheEngineInUse) {
+  auto failing = std::make_shared<bool>(false);
+  SanitizerService service([inner = SampleAssets(), failing](std::string_view name) {
+    if (*failing) throw std::runtime_error("the host went away");
+    return inner(name);
+  });
+  service.LoadCharTables();
+  ASSERT_TRUE(service.Configure(false, "", "en_US", {{1, {U"zorblax"}}}, {}, {}));
+  const std::shared_ptr<const SanitizerSnapshot> built = service.Snapshot();
+
+  *failing = true;
+  service.LoadCharTables();
+  EXPECT_FALSE(service.Configure(false, "", "en_GB", {{1, {U"quuxword"}}}, {}, {}));
+  EXPECT_EQ(service.Snapshot(), built);
+  EXPECT_EQ(service.configuredRegionLocale().locale, "en_GB");
+
+  // Once the loader works again, the next change builds.
+  *failing = false;
+  EXPECT_TRUE(service.Configure(false, "", "en_US", {{1, {U"quuxword"}}}, {}, {}));
+  EXPECT_NE(service.Snapshot()->engine, built->engine);
+  EXPECT_EQ(service.Snapshot()->status.breakingCharsCount, built->status.breakingCharsCount);
 }
 
 TEST(ServiceWithoutTablesTest, ConfigureBeforeTheTablesBuildsOnEmptyTables) {

@@ -11,6 +11,31 @@
 namespace sdk::binding {
 namespace {
 
+// The codes the host reads are the header's.
+#define SDK_CHECK_TYPE_CODE(code, header) \
+  static_assert(static_cast<uint32_t>(TypeCode::code) == header, #code " differs from " #header)
+SDK_CHECK_TYPE_CODE(kNone, kPluginTypeNone);
+SDK_CHECK_TYPE_CODE(kBool, kPluginTypeBool);
+SDK_CHECK_TYPE_CODE(kInt8, kPluginTypeInt8);
+SDK_CHECK_TYPE_CODE(kUint8, kPluginTypeUint8);
+SDK_CHECK_TYPE_CODE(kInt16, kPluginTypeInt16);
+SDK_CHECK_TYPE_CODE(kUint16, kPluginTypeUint16);
+SDK_CHECK_TYPE_CODE(kInt32, kPluginTypeInt32);
+SDK_CHECK_TYPE_CODE(kUint32, kPluginTypeUint32);
+SDK_CHECK_TYPE_CODE(kInt64, kPluginTypeInt64);
+SDK_CHECK_TYPE_CODE(kUint64, kPluginTypeUint64);
+SDK_CHECK_TYPE_CODE(kFloat, kPluginTypeFloat);
+SDK_CHECK_TYPE_CODE(kDouble, kPluginTypeDouble);
+SDK_CHECK_TYPE_CODE(kString, kPluginTypeString);
+SDK_CHECK_TYPE_CODE(kObject, kPluginTypeObject);
+SDK_CHECK_TYPE_CODE(kBlob, kPluginTypeBlob);
+SDK_CHECK_TYPE_CODE(kVector, kPluginTypeVector);
+SDK_CHECK_TYPE_CODE(kEnum, kPluginTypeEnum);
+SDK_CHECK_TYPE_CODE(kStruct, kPluginTypeStruct);
+SDK_CHECK_TYPE_CODE(kCallback, kPluginTypeCallback);
+SDK_CHECK_TYPE_CODE(kMap, kPluginTypeMap);
+#undef SDK_CHECK_TYPE_CODE
+
 // The empty text of type references and of absent names; static, so never freed.
 constexpr char kEmptyText[] = "";
 

@@ -13,6 +13,26 @@
 namespace sdk::dispatch {
 namespace {
 
+// The codes the host reads are the header's.
+#define SDK_CHECK_CODE(value, header) \
+  static_assert(static_cast<uint32_t>(value) == header, #value " differs from " #header)
+SDK_CHECK_CODE(HttpMethod::kNone, kPluginMethodNone);
+SDK_CHECK_CODE(HttpMethod::kDelete, kPluginMethodDelete);
+SDK_CHECK_CODE(HttpMethod::kGet, kPluginMethodGet);
+SDK_CHECK_CODE(HttpMethod::kHead, kPluginMethodHead);
+SDK_CHECK_CODE(HttpMethod::kOptions, kPluginMethodOptions);
+SDK_CHECK_CODE(HttpMethod::kPatch, kPluginMethodPatch);
+SDK_CHECK_CODE(HttpMethod::kPost, kPluginMethodPost);
+SDK_CHECK_CODE(HttpMethod::kPut, kPluginMethodPut);
+SDK_CHECK_CODE(HttpMethod::kCustom, kPluginMethodCustom);
+SDK_CHECK_CODE(ArgumentLocation::kUnspecified, kPluginArgumentAnywhere);
+SDK_CHECK_CODE(ArgumentLocation::kQuery, kPluginArgumentQuery);
+SDK_CHECK_CODE(ArgumentLocation::kPath, kPluginArgumentPath);
+SDK_CHECK_CODE(ArgumentLocation::kOther, kPluginArgumentOther);
+SDK_CHECK_CODE(ArgumentLocation::kHeader, kPluginArgumentHeader);
+SDK_CHECK_CODE(ArgumentLocation::kBody, kPluginArgumentBody);
+#undef SDK_CHECK_CODE
+
 uint32_t HostMethodCode(HttpMethod method) {
   const auto code = static_cast<uint32_t>(method);
   return code >= 1 && code <= 8 ? code : 0;

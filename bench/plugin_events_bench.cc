@@ -176,7 +176,8 @@ HostCallTable QuietHost() {
     response->status_code = 404;
   };
   table.HostSendEvent = [](const HostCallTable*, const HostEventRecord* event) {
-    benchmark::DoNotOptimize(event->payload.tag);
+    const uint32_t tag = event->payload.tag;
+    benchmark::DoNotOptimize(tag);
   };
   table.HostSubscribe = [](const HostCallTable*, const char*, uint32_t, HostEventCallback, void*,
                            uint32_t) {};
@@ -258,7 +259,9 @@ void DeliverResourceEvent(benchmark::State& state) {
   event.context = started.plugin;
   const uint64_t before = g_handled.load();
   for (auto _ : state) sdk::host::PluginBase::DeliverEvent(&event);
-  if (g_handled.load() - before != state.iterations()) state.SkipWithError("events were dropped");
+  if (g_handled.load() - before != static_cast<uint64_t>(state.iterations())) {
+    state.SkipWithError("events were dropped");
+  }
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(DeliverResourceEvent);
@@ -307,7 +310,8 @@ void SendConversionsOnly(benchmark::State& state) {
     sdk::binding::ToValue(registry, result, status);
     HostValue host{};
     sdk::binding::ToHostValue(host, result.value(), &registry);
-    benchmark::DoNotOptimize(host.tag);
+    const uint32_t tag = host.tag;
+    benchmark::DoNotOptimize(tag);
     sdk::binding::ReleaseHostValue(host);
   }
   state.SetItemsProcessed(state.iterations());

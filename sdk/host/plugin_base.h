@@ -247,7 +247,8 @@ class PluginBase {
                              uint32_t flags);
   void Deliver(const HostEventRecord& event);
   void DispatchResourceEvent(const PluginResourceEvent& event);
-  void AddResourceHandler(std::string_view uri, std::shared_ptr<ResourceHandler> handler);
+  // False, keeping nothing, once Finalize has run.
+  bool AddResourceHandler(std::string_view uri, std::shared_ptr<ResourceHandler> handler);
   void OnServiceProxyMethodEvent(const PluginServiceProxyResponse& response, bool async);
   void OnServiceProxyUuidEvent(const PluginServiceProxyResponse& response);
   HostOutcome<sdk::binding::BindingValue> RequestBindingValue(sdk::dispatch::HttpMethod method,

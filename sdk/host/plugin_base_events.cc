@@ -180,20 +180,21 @@ void PluginBase::DispatchResourceEvent(const PluginResourceEvent& event) {
   for (const auto& handler : calls) (*handler)(normalised);
 }
 
-void PluginBase::AddResourceHandler(std::string_view uri, std::shared_ptr<ResourceHandler> handler) {
+bool PluginBase::AddResourceHandler(std::string_view uri, std::shared_ptr<ResourceHandler> handler) {
   std::shared_ptr<ResourceHandler> replaced;  // destroyed after the lock is released
   const std::lock_guard<std::mutex> lock(tables_mutex_);
-  if (finalized_) return;
+  if (finalized_) return false;
   if (uri.find('*') != std::string_view::npos) {
     pattern_resource_handlers_.emplace_back(std::string(uri), std::move(handler));
   } else {
     replaced = std::exchange(exact_resource_handlers_[std::string(uri)], std::move(handler));
   }
+  return true;
 }
 
 void PluginBase::SubscribeResource(std::string_view uri, ResourceHandler handler) {
   auto holder = std::make_shared<ResourceHandler>(std::move(handler));
-  AddResourceHandler(uri, holder);
+  if (!AddResourceHandler(uri, holder)) return;  // finalised: nothing subscribes any more
   Subscribe(uri);
   if (uri.find('*') != std::string_view::npos) return;
   HostOutcome<BindingValue> value = RequestValue(sdk::dispatch::HttpMethod::kGet, uri);

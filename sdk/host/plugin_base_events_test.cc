@@ -405,7 +405,9 @@ TEST_F(EventTest, FinalizeEndsEverythingAndLaterEventsAreDropped) {
   EXPECT_TRUE(received_.Take().empty());
   plugin_->Subscribe("/d");
   plugin_->SetEventHandler<EventStatus>("OnLate", [](const EventStatus&) {}, 0);
-  EXPECT_TRUE(plugin_.host().TakeCalls().empty()) << "nothing subscribes after Finalize";
+  plugin_->SubscribeResource("/e", received_.Handler("late"));
+  EXPECT_TRUE(plugin_.host().TakeCalls().empty()) << "nothing subscribes or reads after Finalize";
+  EXPECT_TRUE(received_.Take().empty());
 }
 
 }  // namespace

@@ -17,6 +17,11 @@
 # that link them keep the standard operators. In sanitizer builds the operators still end in
 # malloc and free, which the sanitizer runtime watches.
 #
+# The library is marked not to be unloaded (-z nodelete): its code holds process-wide state that
+# outlives a plug-in instance (the C++ library's exception pool, the value pool's page store, the
+# logger, destructors of thread-local caches that host threads run when they end), so a host's
+# dlclose leaves it mapped instead of pulling the code from under that state.
+#
 # A test checks that the built library defines no other dynamic symbol
 # (<target>_exports, with `nm -D --defined-only`).
 set(PROJECT_PLUGIN_EXPORT_CHECK ${CMAKE_CURRENT_LIST_DIR}/CheckPluginExports.cmake)
@@ -47,6 +52,7 @@ function(project_plugin short_name)
   target_link_options(${target} PRIVATE
     -Wl,--version-script=${version_script}
     -Wl,--no-undefined
+    -Wl,-z,nodelete
     -static-libstdc++
     -static-libgcc)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${version_script})

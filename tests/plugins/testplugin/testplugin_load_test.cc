@@ -238,8 +238,10 @@ class LoadedPlugin : public ::testing::Test {
   }
   void TearDown() override {
     if (block_.entry_table != nullptr && !stopped_) block_.entry_table->Stop(block_.instance);
+    // The library is marked not to be unloaded, so this leaves it mapped with its state intact
+    // (a leak check at exit would report the state of an unloaded library).
+    if (library_ != nullptr) dlclose(library_);
   }
-  // The library stays loaded: unloading it is the host's business and is not exercised here.
 
   void Stop() {
     block_.entry_table->Stop(block_.instance);
@@ -417,6 +419,20 @@ TEST_F(LoadedPlugin, StartServesEndpointsEventsAndStops) {
   Stop();
   EXPECT_TRUE(host_.Called("unsubscribe OnJsonApiEvent_testplugin_v1_config 7"));
   EXPECT_TRUE(host_.Called("unsubscribe OnServiceProxyUuidEvent 7"));
+}
+
+TEST_F(LoadedPlugin, StaysMappedAfterDlcloseAndLoadsAgain) {
+  Stop();
+  ASSERT_EQ(dlclose(library_), 0);
+  library_ = dlopen(TESTPLUGIN_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(library_, nullptr) << "unloaded: " << dlerror();
+  EXPECT_EQ(reinterpret_cast<PluginLoadFunction>(dlsym(library_, "load_testplugin")), load_);
+  PluginLoadBlock again{};
+  again.api_major = 18;
+  load_(&again);
+  ASSERT_NE(again.entry_table, nullptr);
+  ASSERT_EQ(again.entry_table->Start(again.instance, &context_), 1);
+  again.entry_table->Stop(again.instance);
 }
 
 }  // namespace

@@ -228,7 +228,7 @@ class PluginBase {
   // instance. Converts the payload and calls the event's handler; an event without a handler,
   // or whose payload does not convert, is dropped with a trace line. Never throws; null records
   // and records without a context or name are ignored.
-  static void DeliverEvent(const HostEventRecord* event);
+  static void DeliverEvent(const HostEventRecord* event) noexcept;
 
  private:
   // The entry table's functions; each catches everything.

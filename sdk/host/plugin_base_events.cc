@@ -116,7 +116,7 @@ void PluginBase::Finalize() {
   for (const std::string& name : names) HostUnsubscribe(name.c_str(), plugin_id_);
 }
 
-void PluginBase::DeliverEvent(const HostEventRecord* event) {
+void PluginBase::DeliverEvent(const HostEventRecord* event) noexcept {
   if (event == nullptr || event->context == nullptr) return;
   auto* const plugin = static_cast<PluginBase*>(event->context);
   try {

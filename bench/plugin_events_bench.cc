@@ -146,7 +146,9 @@ void DeclareRoutes(sdk::dispatch::EndpointTable& table, const std::vector<std::s
       .Tags(tags);
   DeclareRoute(
       table, HttpMethod::kPost, "/bench/v1/sanitize",
-      [](const MaskRequest& request) { return MaskResponse{request.texts, request.text, false}; },
+      [](const MaskRequest& request) {
+        return MaskResponse{request.texts, request.text, false};
+      },
       InBody("request"))
       .Tags(tags);
 }
@@ -201,8 +203,8 @@ struct EventPayload {
     return value;
   }
   EventPayload() {
-    const char* keys[6] = {"Level0Filter", "Level1Filter", "Level1Unfilter", "Level2Filter",
-                           "Level0Whitelist", "WhitelistEnabled"};
+    const char* keys[6] = {"Level0Filter", "Level1Filter",    "Level1Unfilter",
+                           "Level2Filter", "Level0Whitelist", "WhitelistEnabled"};
     const char* texts[6] = {"alpha beta", "gamma delta epsilon", "zeta", "eta theta", "iota",
                             "true"};
     for (int i = 0; i < 6; ++i) data[i] = {keys[i], Text(texts[i]), 0};

@@ -48,10 +48,10 @@ class FuzzPlugin final : public sdk::host::PluginBase {
     SubscribeResource("/fuzz/*/items", [](const sdk::host::PluginResourceEvent& event) {
       g_deliveries += event.uri.size();
     });
-    SubscribeResource<FuzzPing>(
-        "/fuzz/v1/typed", [](sdk::host::PluginResourceEventType, const FuzzPing& ping) {
-          g_deliveries += ping.tags.size();
-        });
+    SubscribeResource<FuzzPing>("/fuzz/v1/typed",
+                                [](sdk::host::PluginResourceEventType, const FuzzPing& ping) {
+                                  g_deliveries += ping.tags.size();
+                                });
     SetEventHandler<FuzzPing>(
         "OnFuzzPing", [](const FuzzPing& ping) { g_deliveries += ping.count; }, 0);
     return true;
@@ -161,10 +161,13 @@ int64_t LiveBlocks() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Fixture* fixture = new Fixture();  // lives for the process, as a loaded plug-in
   TreeBuilder builder(data, size);
-  static const std::string kNames[] = {
-      sdk::host::EventNameFor("/fuzz/v1/config"), sdk::host::EventNameFor("/fuzz/*/items"),
-      sdk::host::EventNameFor("/fuzz/v1/typed"), "OnFuzzPing", "OnServiceProxyAsyncEvent",
-      "OnServiceProxyUuidEvent", "OnNothing"};
+  static const std::string kNames[] = {sdk::host::EventNameFor("/fuzz/v1/config"),
+                                       sdk::host::EventNameFor("/fuzz/*/items"),
+                                       sdk::host::EventNameFor("/fuzz/v1/typed"),
+                                       "OnFuzzPing",
+                                       "OnServiceProxyAsyncEvent",
+                                       "OnServiceProxyUuidEvent",
+                                       "OnNothing"};
   const uint8_t name_selector = builder.Next();
   const uint8_t context_selector = builder.Next();
   HostEventRecord event{};

@@ -182,7 +182,8 @@ std::unique_ptr<ApiEntries> ApiEntries::Build(const BindingRegistry& registry) {
     PluginEventEntry& entry = entries->events_[i];
     entry.name = event.name.c_str();
     entry.name_space = event.name_space.c_str();
-    entry.payload_type_name = event.type.type != nullptr ? event.type.type->name.c_str() : kEmptyText;
+    entry.payload_type_name =
+        event.type.type != nullptr ? event.type.type->name.c_str() : kEmptyText;
     entry.description = event.description.c_str();
     entry.tags = TagArray(event.tags, entries->tag_arrays_);
     entry.tag_count = static_cast<uint32_t>(event.tags.size());

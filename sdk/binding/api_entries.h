@@ -49,7 +49,9 @@ class ApiEntries {
   ApiEntries(const ApiEntries&) = delete;
   ApiEntries& operator=(const ApiEntries&) = delete;
 
-  std::span<const PluginFunctionEntry> functions() const { return {functions_.get(), function_count_}; }
+  std::span<const PluginFunctionEntry> functions() const {
+    return {functions_.get(), function_count_};
+  }
   std::span<const PluginTypeEntry> types() const { return {types_.get(), type_count_}; }
   std::span<const PluginEventEntry> events() const { return {events_.get(), event_count_}; }
   // Null for an empty list, as the description hands them over.

@@ -79,7 +79,8 @@ template <typename Entry>
 std::vector<const Entry*> Walk(const Entry* first, uint32_t count, const std::string& where) {
   std::vector<const Entry*> walked;
   EXPECT_EQ(first == nullptr, count == 0) << where;
-  for (const Entry* entry = first; entry != nullptr && walked.size() <= count; entry = entry->next) {
+  for (const Entry* entry = first; entry != nullptr && walked.size() <= count;
+       entry = entry->next) {
     if (!walked.empty()) {
       EXPECT_EQ(entry, walked.back() + 1) << where << ": entries are one array";
     }
@@ -92,8 +93,8 @@ std::vector<const Entry*> Walk(const Entry* first, uint32_t count, const std::st
 // Compares every entry of `entries` with the registry, walking each list by its chain.
 void ExpectEntriesMatchRegistry(const ApiEntries& entries, const BindingRegistry& registry) {
   const auto functions = registry.Functions();
-  const auto walked_functions = Walk(entries.function_list(),
-                                     static_cast<uint32_t>(entries.functions().size()), "functions");
+  const auto walked_functions =
+      Walk(entries.function_list(), static_cast<uint32_t>(entries.functions().size()), "functions");
   ASSERT_EQ(walked_functions.size(), functions.size());
   for (size_t i = 0; i < functions.size(); ++i) {
     const FunctionRecord& function = *functions[i];
@@ -106,10 +107,9 @@ void ExpectEntriesMatchRegistry(const ApiEntries& entries, const BindingRegistry
     EXPECT_EQ(Text(entry.description), function.description) << where;
     EXPECT_EQ(Text(entry.help), function.help) << where;
     EXPECT_EQ(entry.thread_safe, function.thread_safe ? 1 : 0) << where;
-    EXPECT_EQ(Text(entry.async_event_type),
-              function.async && function.async_event_type != nullptr
-                  ? function.async_event_type->name
-                  : "")
+    EXPECT_EQ(Text(entry.async_event_type), function.async && function.async_event_type != nullptr
+                                                ? function.async_event_type->name
+                                                : "")
         << where;
     ExpectTags(entry.tags, entry.tag_count, function.tags, where);
     const PluginTypeReference returns = entry.returns;
@@ -178,7 +178,8 @@ void ExpectEntriesMatchRegistry(const ApiEntries& entries, const BindingRegistry
     const std::string where = "event " + event.name;
     EXPECT_EQ(Text(entry.name), event.name) << where;
     EXPECT_EQ(Text(entry.name_space), event.name_space) << where;
-    EXPECT_EQ(Text(entry.payload_type_name), event.type.type != nullptr ? event.type.type->name : "")
+    EXPECT_EQ(Text(entry.payload_type_name),
+              event.type.type != nullptr ? event.type.type->name : "")
         << where;
     EXPECT_EQ(Text(entry.description), event.description) << where;
     ExpectTags(entry.tags, entry.tag_count, event.tags, where);
@@ -203,7 +204,8 @@ class RegisteredApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EnumBuilder<Shade> shade(registry_, "Shade");
-    shade.Enumerator("Light", Shade::Light, "bright").Enumerator("Dark", Shade::Dark)
+    shade.Enumerator("Light", Shade::Light, "bright")
+        .Enumerator("Dark", Shade::Dark)
         .Enumerator("Dim", Shade::Dim)
         .Description("How dark.")
         .Tags({"test", "", "enum"});

@@ -39,15 +39,17 @@ class ApiDescriptionTest : public ::testing::Test {
     SDK_BINDING_MEMBER(status, ready);
     sdk::binding::RecordBuilder<DescRequest> check(registry_, "DescRequest");
     SDK_BINDING_MEMBER(check, text);
-    DeclareRoute(table_, HttpMethod::kGet, "/desc/v1/status", [] { return DescStatus{true}; })
-        .Tags({"Plugins", "Plugin desc"});
+    DeclareRoute(table_, HttpMethod::kGet, "/desc/v1/status", [] {
+      return DescStatus{true};
+    }).Tags({"Plugins", "Plugin desc"});
     DeclareRoute(
         table_, HttpMethod::kPost, "/desc/v1/check",
         [](const DescRequest& request) { return DescStatus{!request.text.empty()}; },
         InBody("request"));
-    DeclareEndpoint(table_, "PurgeByKey", [](std::string key, std::optional<int32_t> depth) {
-      return static_cast<int32_t>(key.size()) + depth.value_or(0);
-    })
+    DeclareEndpoint(table_, "PurgeByKey",
+                    [](std::string key, std::optional<int32_t> depth) {
+                      return static_cast<int32_t>(key.size()) + depth.value_or(0);
+                    })
         .Path("/desc/{key}")
         .CustomMethod("PURGE")
         .Flag(true)

@@ -70,9 +70,7 @@ HostStream& HostStream::operator=(HostStream&& other) noexcept {
   return *this;
 }
 
-uint32_t HostStream::announced_size() const {
-  return closed_ ? 0 : response_.record().stream_size;
-}
+uint32_t HostStream::announced_size() const { return closed_ ? 0 : response_.record().stream_size; }
 
 bool HostStream::Read(void* buffer, uint32_t* length, bool* more) {
   if (closed_ || length == nullptr) return false;

@@ -57,8 +57,8 @@ void PluginBase::Register(PluginBase* instance, PluginLoadBlock* block, const ch
     const std::string plugin_text = plugin_version.ToText();
     const std::string core_text = core_version.ToText();
     const std::string description = sdk::text::FormatMessage(
-        "%1 which supports plugin API %2 is not compatible with core's plugin API %3",
-        short_name, plugin_text, core_text);
+        "%1 which supports plugin API %2 is not compatible with core's plugin API %3", short_name,
+        plugin_text, core_text);
     sdk::diagnostics::LogAssertion("ALE-EECF0606", nullptr, 0, nullptr, description.c_str());
     std::abort();
   }
@@ -170,7 +170,8 @@ void PluginBase::ConnectLogging() {
 
 void PluginBase::HostRequest(PluginResponseRecord* response, const PluginRequestRecord* request) {
   const HostCallTable* const table = CallTable();
-  if (table != nullptr && table->HostRequest != nullptr) table->HostRequest(table, response, request);
+  if (table != nullptr && table->HostRequest != nullptr)
+    table->HostRequest(table, response, request);
 }
 
 void PluginBase::HostCall1(uint32_t a, uint32_t b) {

@@ -197,9 +197,8 @@ class PluginBase {
   template <typename Record>
   void SetEventHandler(std::string_view name, std::function<void(const Record&)> handler,
                        uint32_t flags) {
-    SetEventHandlerHolder(name,
-                          std::make_shared<TypedEventHandler<Record>>(registry_, std::move(handler)),
-                          flags);
+    SetEventHandlerHolder(
+        name, std::make_shared<TypedEventHandler<Record>>(registry_, std::move(handler)), flags);
   }
   // Keeps `handler` for the resource `uri` (a pattern when it holds "*", replacing an earlier
   // handler of the same exact uri otherwise) and subscribes to the uri's event. For an exact uri
@@ -215,8 +214,7 @@ class PluginBase {
   // EventNameFor(record.uri) and then, when that differs, as `base_name`. Fails with the
   // conversion's message, sending nothing, when the record does not convert.
   template <typename Record>
-  HostOutcome<void> SendEvent(std::string_view base_name, const Record& record,
-                              uint32_t flags = 0);
+  HostOutcome<void> SendEvent(std::string_view base_name, const Record& record, uint32_t flags = 0);
 
   // Service-proxy messages: a handler for the async messages of one service method, and a
   // handler for the one response (by uuid) to a request the plug-in made.
@@ -303,10 +301,10 @@ HostOutcome<T> PluginBase::RequestValue(sdk::dispatch::HttpMethod method, std::s
     sdk::binding::BindingResult result;
     sdk::binding::FromValue(result, record, value.value(), path, registry_);
     if (!result.ok()) {
-      return HostError{sdk::text::FormatMessage("Error converting response for %1 %2: %3",
-                                                sdk::dispatch::MethodName(method), path,
-                                                result.ErrorMessage()),
-                       0};
+      return HostError{
+          sdk::text::FormatMessage("Error converting response for %1 %2: %3",
+                                   sdk::dispatch::MethodName(method), path, result.ErrorMessage()),
+          0};
     }
     return record;
   }
@@ -314,7 +312,8 @@ HostOutcome<T> PluginBase::RequestValue(sdk::dispatch::HttpMethod method, std::s
 
 template <typename T>
 void PluginBase::SubscribeResource(
-    std::string_view uri, std::function<void(PluginResourceEventType type, const T& data)> handler) {
+    std::string_view uri,
+    std::function<void(PluginResourceEventType type, const T& data)> handler) {
   SubscribeResource(uri, [this, handler = std::move(handler)](const PluginResourceEvent& event) {
     T data{};
     if (event.eventType != PluginResourceEventType::Delete) {

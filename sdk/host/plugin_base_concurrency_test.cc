@@ -108,10 +108,11 @@ TEST(PluginBaseConcurrencyTest, DeliveriesRaceSubscriptionsReplacementAndFinaliz
     const char* uri = uris[round % 3];
     base.SubscribeResource(uri, CountingHandler(resource_calls, "exact"));
     // Pattern handlers are kept in a list: each subscription adds one.
-    if (round % 25 == 0) base.SubscribeResource("/race/*", CountingHandler(resource_calls, "pattern"));
+    if (round % 25 == 0)
+      base.SubscribeResource("/race/*", CountingHandler(resource_calls, "pattern"));
     base.SetEventHandler<Ping>(
-        "OnPing", [&ping_calls](const Ping&) { ping_calls.fetch_add(1, std::memory_order_relaxed); },
-        0);
+        "OnPing",
+        [&ping_calls](const Ping&) { ping_calls.fetch_add(1, std::memory_order_relaxed); }, 0);
     base.Unsubscribe(uri);
     if (round % 7 == 0) base.Subscribe(uris[(round + 1) % 3]);
     if (round % 11 == 0) base.Unsubscribe(uris[(round + 1) % 3]);

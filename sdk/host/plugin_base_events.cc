@@ -180,7 +180,8 @@ void PluginBase::DispatchResourceEvent(const PluginResourceEvent& event) {
   for (const auto& handler : calls) (*handler)(normalised);
 }
 
-bool PluginBase::AddResourceHandler(std::string_view uri, std::shared_ptr<ResourceHandler> handler) {
+bool PluginBase::AddResourceHandler(std::string_view uri,
+                                    std::shared_ptr<ResourceHandler> handler) {
   std::shared_ptr<ResourceHandler> replaced;  // destroyed after the lock is released
   const std::lock_guard<std::mutex> lock(tables_mutex_);
   if (finalized_) return false;
@@ -235,8 +236,8 @@ HostOutcome<void> PluginBase::SendEventValue(std::string_view base_name, std::st
   return {};
 }
 
-void PluginBase::SetServiceProxyHandler(std::string_view service_name,
-                                        std::string_view method_name, ServiceProxyHandler handler) {
+void PluginBase::SetServiceProxyHandler(std::string_view service_name, std::string_view method_name,
+                                        ServiceProxyHandler handler) {
   const std::string key = sdk::text::FormatMessage("%1.%2", service_name, method_name);
   auto holder = std::make_shared<ServiceProxyHandler>(std::move(handler));
   std::shared_ptr<ServiceProxyHandler> replaced;

@@ -95,8 +95,9 @@ class Received {
   ResourceHandler Handler(std::string tag) {
     return [this, tag](const PluginResourceEvent& event) {
       const std::lock_guard<std::mutex> lock(mutex_);
-      lines_.push_back(tag + " " + event.uri + " " + std::to_string(static_cast<int>(event.eventType)) +
-                       " " + event.data.DebugString());
+      lines_.push_back(tag + " " + event.uri + " " +
+                       std::to_string(static_cast<int>(event.eventType)) + " " +
+                       event.data.DebugString());
     };
   }
   std::vector<std::string> Take() {
@@ -146,10 +147,12 @@ TEST(UriPatternMatchesTest, Table) {
     bool matches;
   };
   const Case cases[] = {
-      {"/a/*/c", "/a/b/c", true},   {"/a/*/c", "/a/bb/c", true},  {"/a/*/c", "/a//c", true},
-      {"/a/*/c", "/a/b/d/c", false}, {"/a/*", "/a/b", true},      {"/a/*", "/a/", false},
-      {"/a/*", "/a/b/c", false},    {"/a/*", "/a", false},        {"/A/*", "/a/b", false},
-      {"*", "abc", true},           {"/a/*/*", "/a/b/c", true},   {"/a/b", "/a/b", true},
+      {"/a/*/c", "/a/b/c", true}, {"/a/*/c", "/a/bb/c", true},
+      {"/a/*/c", "/a//c", true},  {"/a/*/c", "/a/b/d/c", false},
+      {"/a/*", "/a/b", true},     {"/a/*", "/a/", false},
+      {"/a/*", "/a/b/c", false},  {"/a/*", "/a", false},
+      {"/A/*", "/a/b", false},    {"*", "abc", true},
+      {"/a/*/*", "/a/b/c", true}, {"/a/b", "/a/b", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(UriPatternMatches(c.pattern, c.uri), c.matches)
@@ -172,10 +175,10 @@ TEST_F(EventTest, SubscriptionsAreCountedPerEventName) {
             std::vector<std::string>{"unsubscribe OnJsonApiEvent_a_b 7"});
   plugin_->Unsubscribe("/a/b");  // nothing left to end
   EXPECT_TRUE(plugin_.host().TakeCalls().empty());
-  EXPECT_EQ(trace.lines(), (std::vector<std::string>{
-                               "testing: Subscribing to event: OnJsonApiEvent_a_b",
-                               "testing: Subscribing to event: OnJsonApiEvent_a_b_c",
-                               "testing: Unsubscribing to event: OnJsonApiEvent_a_b"}));
+  EXPECT_EQ(trace.lines(),
+            (std::vector<std::string>{"testing: Subscribing to event: OnJsonApiEvent_a_b",
+                                      "testing: Subscribing to event: OnJsonApiEvent_a_b_c",
+                                      "testing: Unsubscribing to event: OnJsonApiEvent_a_b"}));
 }
 
 TEST_F(EventTest, ResourceEventsReachExactAndPatternHandlers) {
@@ -185,9 +188,9 @@ TEST_F(EventTest, ResourceEventsReachExactAndPatternHandlers) {
   received_.Take();  // nothing: the host answered the exact uri's first read with 404
   const ResourcePayload event("a/b/c", "Update", "new");  // no leading "/": one is put in front
   EXPECT_EQ(plugin_.host().Deliver("OnJsonApiEvent_a_b_c", event.value()), 1);
-  EXPECT_EQ(received_.Take(), (std::vector<std::string>{"exact /a/b/c 1 \"new\"",
-                                                        "pattern1 /a/b/c 1 \"new\"",
-                                                        "pattern2 /a/b/c 1 \"new\""}));
+  EXPECT_EQ(received_.Take(),
+            (std::vector<std::string>{"exact /a/b/c 1 \"new\"", "pattern1 /a/b/c 1 \"new\"",
+                                      "pattern2 /a/b/c 1 \"new\""}));
   const ResourcePayload other("/a/x/c", "Delete", "gone");
   plugin_.host().Deliver("OnJsonApiEvent_a_x_c", other.value());  // not subscribed: no callback
   plugin_->Subscribe("/a/x/c");
@@ -199,11 +202,12 @@ TEST_F(EventTest, SubscribeResourceReadsAnExactUriAtOnce) {
   HostStructureEntry entry{};
   entry.key = "mode";
   entry.value = BorrowedTextValue("on");
-  plugin_.host().SetRequestFunction([&](PluginResponseRecord* response, const PluginRequestRecord*) {
-    response->result.tag = kHostValueStructure;
-    response->result.payload.span.data = &entry;
-    response->result.payload.span.count = 1;
-  });
+  plugin_.host().SetRequestFunction(
+      [&](PluginResponseRecord* response, const PluginRequestRecord*) {
+        response->result.tag = kHostValueStructure;
+        response->result.payload.span.data = &entry;
+        response->result.payload.span.count = 1;
+      });
   plugin_->SubscribeResource("/config/v1/x", received_.Handler("first"));
   EXPECT_EQ(plugin_.host().TakeCalls(),
             (std::vector<std::string>{"subscribe OnJsonApiEvent_config_v1_x 7 0",
@@ -309,8 +313,10 @@ TEST_F(EventTest, MalformedDeliveriesAreIgnored) {
 
 TEST_F(EventTest, ReplacingAHandlerSubscribesAgainAndTheNewOneServes) {
   std::vector<std::string> seen;
-  plugin_->SetEventHandler<EventStatus>("OnStatus", [&](const EventStatus&) { seen.push_back("old"); }, 2);
-  plugin_->SetEventHandler<EventStatus>("OnStatus", [&](const EventStatus&) { seen.push_back("new"); }, 2);
+  plugin_->SetEventHandler<EventStatus>(
+      "OnStatus", [&](const EventStatus&) { seen.push_back("old"); }, 2);
+  plugin_->SetEventHandler<EventStatus>(
+      "OnStatus", [&](const EventStatus&) { seen.push_back("new"); }, 2);
   EXPECT_EQ(plugin_.host().CallsStartingWith("subscribe"),
             (std::vector<std::string>{"subscribe OnStatus 7 2", "subscribe OnStatus 7 2"}));
   HostValue payload{};
@@ -324,22 +330,25 @@ TEST_F(EventTest, SendEventPublishesUnderTheFullNameThenTheBaseName) {
   plugin_->SendEvent("OnJsonApiEvent", EventStatus{"/sanitizer/v1/status", true}, 0);
   EXPECT_EQ(plugin_.host().TakeCalls(),
             (std::vector<std::string>{
-                "send OnJsonApiEvent_sanitizer_v1_status {\"ready\":true,\"uri\":\"/sanitizer/v1/status\"} flags 0",
+                "send OnJsonApiEvent_sanitizer_v1_status "
+                "{\"ready\":true,\"uri\":\"/sanitizer/v1/status\"} flags 0",
                 "send OnJsonApiEvent {\"ready\":true,\"uri\":\"/sanitizer/v1/status\"} flags 0"}));
-  EXPECT_EQ(trace.lines(), std::vector<std::string>{
-                               "testing: Sending event: OnJsonApiEvent_sanitizer_v1_status"});
+  EXPECT_EQ(trace.lines(),
+            std::vector<std::string>{"testing: Sending event: OnJsonApiEvent_sanitizer_v1_status"});
   // A uri whose event name is the base name is sent once.
   plugin_->SendEvent("OnJsonApiEvent", EventStatus{"/", false}, 3);
-  EXPECT_EQ(plugin_.host().TakeCalls(),
-            std::vector<std::string>{"send OnJsonApiEvent {\"ready\":false,\"uri\":\"/\"} flags 3"});
+  EXPECT_EQ(
+      plugin_.host().TakeCalls(),
+      std::vector<std::string>{"send OnJsonApiEvent {\"ready\":false,\"uri\":\"/\"} flags 3"});
   // A resource event names its enumerator.
   PluginResourceEvent event;
   event.uri = "/x/y";
   event.eventType = PluginResourceEventType::Update;
   event.data.SetSigned(-1);
   ASSERT_TRUE(plugin_->SendEvent("OnJsonApiEvent", event).ok());
-  EXPECT_EQ(plugin_.host().TakeCalls().front(),
-            "send OnJsonApiEvent_x_y {\"data\":-1,\"eventType\":\"Update\",\"uri\":\"/x/y\"} flags 0");
+  EXPECT_EQ(
+      plugin_.host().TakeCalls().front(),
+      "send OnJsonApiEvent_x_y {\"data\":-1,\"eventType\":\"Update\",\"uri\":\"/x/y\"} flags 0");
 }
 
 TEST_F(EventTest, ServiceProxyMessages) {
@@ -347,9 +356,8 @@ TEST_F(EventTest, ServiceProxyMessages) {
   plugin_->SetServiceProxyHandler("store", "buy", [&](const PluginServiceProxyResponse& r) {
     seen.push_back("async " + r.payload);
   });
-  plugin_->AddPendingServiceProxyRequest("u-1", [&](const PluginServiceProxyResponse& r) {
-    seen.push_back("pending " + r.payload);
-  });
+  plugin_->AddPendingServiceProxyRequest(
+      "u-1", [&](const PluginServiceProxyResponse& r) { seen.push_back("pending " + r.payload); });
   auto payload = [](const char* uuid, const char* service, const char* method, const char* text) {
     static thread_local HostStructureEntry entries[4];
     entries[0] = {"methodName", BorrowedTextValue(method), 0};
@@ -375,9 +383,8 @@ TEST_F(EventTest, ServiceProxyMessages) {
                 "store.sell",
                 "log 3 testing: Fulfilled service proxy request: u-1"}));
   // A method message fulfils by uuid too, logged with its service and method.
-  plugin_->AddPendingServiceProxyRequest("u-3", [&](const PluginServiceProxyResponse& r) {
-    seen.push_back("method " + r.payload);
-  });
+  plugin_->AddPendingServiceProxyRequest(
+      "u-3", [&](const PluginServiceProxyResponse& r) { seen.push_back("method " + r.payload); });
   plugin_.host().Deliver("OnServiceProxyMethodEvent", payload("u-3", "store", "list", "d"));
   EXPECT_EQ(seen.back(), "method d");
   EXPECT_EQ(plugin_.host().CallsStartingWith("log").back(),
@@ -391,11 +398,11 @@ TEST_F(EventTest, FinalizeEndsEverythingAndLaterEventsAreDropped) {
   plugin_->Finalize();
   std::vector<std::string> ended = plugin_.host().TakeCalls();
   std::sort(ended.begin(), ended.end());
-  EXPECT_EQ(ended, (std::vector<std::string>{"unsubscribe OnJsonApiEvent_a_b 7",
-                                             "unsubscribe OnJsonApiEvent_c 7",
-                                             "unsubscribe OnServiceProxyAsyncEvent 7",
-                                             "unsubscribe OnServiceProxyMethodEvent 7",
-                                             "unsubscribe OnServiceProxyUuidEvent 7"}));
+  EXPECT_EQ(ended,
+            (std::vector<std::string>{
+                "unsubscribe OnJsonApiEvent_a_b 7", "unsubscribe OnJsonApiEvent_c 7",
+                "unsubscribe OnServiceProxyAsyncEvent 7", "unsubscribe OnServiceProxyMethodEvent 7",
+                "unsubscribe OnServiceProxyUuidEvent 7"}));
   const ResourcePayload event("/a/b", "Update", "late");
   HostEventRecord record{};
   record.name = "OnJsonApiEvent_a_b";
@@ -404,7 +411,8 @@ TEST_F(EventTest, FinalizeEndsEverythingAndLaterEventsAreDropped) {
   PluginBase::DeliverEvent(&record);  // a host that still delivers: dropped
   EXPECT_TRUE(received_.Take().empty());
   plugin_->Subscribe("/d");
-  plugin_->SetEventHandler<EventStatus>("OnLate", [](const EventStatus&) {}, 0);
+  plugin_->SetEventHandler<EventStatus>(
+      "OnLate", [](const EventStatus&) {}, 0);
   plugin_->SubscribeResource("/e", received_.Handler("late"));
   EXPECT_TRUE(plugin_.host().TakeCalls().empty()) << "nothing subscribes or reads after Finalize";
   EXPECT_TRUE(received_.Take().empty());

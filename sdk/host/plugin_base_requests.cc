@@ -70,8 +70,9 @@ HostOutcome<HostResponse> PluginBase::SendRequest(HttpMethod method, std::string
   HostRequest(&response.record(), &request);
   const PluginResponseRecord& record = response.record();
   if (record.error_text != nullptr) {
-    return HostError{FormatMessage(kErrorResponse, MethodName(method), path_text, record.error_text),
-                     record.status_code};
+    return HostError{
+        FormatMessage(kErrorResponse, MethodName(method), path_text, record.error_text),
+        record.status_code};
   }
   return response;
 }
@@ -97,8 +98,8 @@ HostOutcome<BindingValue> PluginBase::RequestBindingValue(HttpMethod method,
     return value;
   }
   std::vector<uint8_t> bytes;
-  const bool read = ReadWholeStream(record.stream_read, record.stream_context, record.stream_size,
-                                    [this] { Wait(); }, bytes);
+  const bool read = ReadWholeStream(
+      record.stream_read, record.stream_context, record.stream_size, [this] { Wait(); }, bytes);
   if (record.stream_close != nullptr) record.stream_close(record.stream_context);
   if (!read) {
     return HostError{FormatMessage(kReadingStream, MethodName(method), path, kStreamReadError), 0};
@@ -119,8 +120,7 @@ HostOutcome<HostStream> PluginBase::RequestStream(HttpMethod method, std::string
   return HostStream(std::move(response.value()));
 }
 
-HostOutcome<HostResponse> PluginBase::RequestWithArguments(HttpMethod method,
-                                                           std::string_view path,
+HostOutcome<HostResponse> PluginBase::RequestWithArguments(HttpMethod method, std::string_view path,
                                                            const BindingValue& arguments) {
   TypedArguments typed;
   bool converted = true;
@@ -155,13 +155,13 @@ HostOutcome<HostResponse> PluginBase::RequestWithArguments(HttpMethod method,
 
 HostOutcome<std::vector<uint8_t>> PluginBase::ReadAll(HostStream& stream) {
   std::vector<uint8_t> bytes;
-  const bool read = !stream.closed() &&
-                    ReadWholeStream(stream.read_function(), stream.context(),
-                                    stream.announced_size(), [this] { Wait(); }, bytes);
+  const bool read = !stream.closed() && ReadWholeStream(
+                                            stream.read_function(), stream.context(),
+                                            stream.announced_size(), [this] { Wait(); }, bytes);
   stream.Close();
   if (!read) {
-    return HostError{FormatMessage(kStreamReadErrorAt, static_cast<unsigned long long>(bytes.size())),
-                     0};
+    return HostError{
+        FormatMessage(kStreamReadErrorAt, static_cast<unsigned long long>(bytes.size())), 0};
   }
   return bytes;
 }

@@ -61,7 +61,8 @@ struct ScriptedStream {
     stream->asked.push_back(*length);
     if (stream->next >= stream->steps.size()) return 0;
     const Step step = stream->steps[stream->next++];
-    if (step.length <= *length) std::memset(buffer, 'a' + static_cast<int>(stream->next % 26), step.length);
+    if (step.length <= *length)
+      std::memset(buffer, 'a' + static_cast<int>(stream->next % 26), step.length);
     *length = step.length;
     *more = step.more ? 1 : 0;
     return step.ok ? 1 : 0;
@@ -145,14 +146,16 @@ TEST_F(RequestTest, RequestValueConvertsTheResult) {
   result.tag = kHostValueStructure;
   result.payload.span.data = entries;
   result.payload.span.count = 2;
-  plugin_.host().SetRequestFunction([&](PluginResponseRecord* response, const PluginRequestRecord*) {
-    response->result = result;
-    response->release = &CountRelease;
-  });
+  plugin_.host().SetRequestFunction(
+      [&](PluginResponseRecord* response, const PluginRequestRecord*) {
+        response->result = result;
+        response->release = &CountRelease;
+      });
   const HostOutcome<BindingValue> value = plugin_->RequestValue(HttpMethod::kGet, "/item");
   ASSERT_TRUE(value.ok()) << value.error().message;
   EXPECT_EQ(value.value().DebugString(), "{\"count\": 3u, \"name\": \"pen\"}");
-  const HostOutcome<RequestItem> item = plugin_->RequestValue<RequestItem>(HttpMethod::kGet, "/item");
+  const HostOutcome<RequestItem> item =
+      plugin_->RequestValue<RequestItem>(HttpMethod::kGet, "/item");
   ASSERT_TRUE(item.ok()) << item.error().message;
   EXPECT_EQ(item.value().name, "pen");
   EXPECT_EQ(item.value().count, 3u);
@@ -180,9 +183,10 @@ TEST_F(RequestTest, ConversionFailuresOfTheResult) {
        "Error converting response for GET /item: A value for '/item' is required."},
   };
   for (const Case& c : cases) {
-    plugin_.host().SetRequestFunction([&](PluginResponseRecord* response, const PluginRequestRecord*) {
-      response->result = c.result;
-    });
+    plugin_.host().SetRequestFunction(
+        [&](PluginResponseRecord* response, const PluginRequestRecord*) {
+          response->result = c.result;
+        });
     const HostOutcome<RequestItem> item =
         plugin_->RequestValue<RequestItem>(HttpMethod::kGet, "/item");
     ASSERT_FALSE(item.ok()) << c.label;
@@ -211,8 +215,8 @@ TEST_F(RequestTest, StreamedResultsAreReadInWholeChunksWithWaitStepsAfterShortRe
     ScriptedStream stream;
     stream.steps = c.steps;
     stream.announced = 10000;
-    plugin_.host().SetRequestFunction(
-        [&](PluginResponseRecord* response, const PluginRequestRecord*) { stream.Answer(response); });
+    plugin_.host().SetRequestFunction([&](PluginResponseRecord* response,
+                                          const PluginRequestRecord*) { stream.Answer(response); });
     plugin_.host().TakeCalls();
     const HostOutcome<BindingValue> value = plugin_->RequestValue(HttpMethod::kGet, "/asset");
     ASSERT_TRUE(value.ok()) << c.label << ": " << value.error().message;
@@ -241,18 +245,19 @@ TEST_F(RequestTest, StreamReadFailures) {
   for (const Case& c : cases) {
     ScriptedStream stream;
     stream.steps = c.steps;
-    plugin_.host().SetRequestFunction(
-        [&](PluginResponseRecord* response, const PluginRequestRecord*) { stream.Answer(response); });
+    plugin_.host().SetRequestFunction([&](PluginResponseRecord* response,
+                                          const PluginRequestRecord*) { stream.Answer(response); });
     const HostOutcome<BindingValue> value = plugin_->RequestValue(HttpMethod::kGet, "/s");
     ASSERT_FALSE(value.ok()) << c.label;
-    EXPECT_EQ(value.error().message, "Error reading streamed response for GET /s: Stream read error")
+    EXPECT_EQ(value.error().message,
+              "Error reading streamed response for GET /s: Stream read error")
         << c.label;
     EXPECT_EQ(stream.closes, 1) << c.label;
 
     ScriptedStream again;
     again.steps = c.steps;
-    plugin_.host().SetRequestFunction(
-        [&](PluginResponseRecord* response, const PluginRequestRecord*) { again.Answer(response); });
+    plugin_.host().SetRequestFunction([&](PluginResponseRecord* response,
+                                          const PluginRequestRecord*) { again.Answer(response); });
     HostOutcome<HostStream> object = plugin_->RequestStream(HttpMethod::kGet, "/s");
     ASSERT_TRUE(object.ok()) << c.label;
     const HostOutcome<std::vector<uint8_t>> bytes = plugin_->ReadAll(object.value());
@@ -286,7 +291,8 @@ TEST(ReadWholeStreamTest, AHostThatNeverEndsIsCutOff) {
   uint32_t reads = 0;
   int waits = 0;
   std::vector<uint8_t> bytes;
-  EXPECT_FALSE(ReadWholeStream(&Endless::Read, &reads, 0, [&] { ++waits; }, bytes));
+  EXPECT_FALSE(ReadWholeStream(
+      &Endless::Read, &reads, 0, [&] { ++waits; }, bytes));
   EXPECT_EQ(reads, kMaxEmptyStreamReads);
   EXPECT_EQ(waits, static_cast<int>(kMaxEmptyStreamReads) - 1);
   EXPECT_FALSE(ReadWholeStream(nullptr, nullptr, 0, {}, bytes));
@@ -296,10 +302,11 @@ TEST_F(RequestTest, StreamObjects) {
   ScriptedStream stream;
   stream.steps = {{10, true}, {5, false}};
   stream.announced = 15;
-  plugin_.host().SetRequestFunction([&](PluginResponseRecord* response, const PluginRequestRecord*) {
-    stream.Answer(response);
-    response->release = &CountRelease;
-  });
+  plugin_.host().SetRequestFunction(
+      [&](PluginResponseRecord* response, const PluginRequestRecord*) {
+        stream.Answer(response);
+        response->release = &CountRelease;
+      });
   {
     HostOutcome<HostStream> object = plugin_->RequestStream(HttpMethod::kGet, "/s");
     ASSERT_TRUE(object.ok());
@@ -367,12 +374,13 @@ TEST_F(RequestTest, TypedArguments) {
 TEST_F(RequestTest, TelemetryIsAReadyFutureOfAPost) {
   std::string path;
   uint32_t method = 0;
-  plugin_.host().SetRequestFunction([&](PluginResponseRecord* response, const PluginRequestRecord* request) {
-    path = request->path;
-    method = request->method;
-    response->result.tag = kHostValueBool;
-    response->result.payload.boolean = 1;
-  });
+  plugin_.host().SetRequestFunction(
+      [&](PluginResponseRecord* response, const PluginRequestRecord* request) {
+        path = request->path;
+        method = request->method;
+        response->result.tag = kHostValueBool;
+        response->result.payload.boolean = 1;
+      });
   BindingValue data;
   data.Member("clicks").SetUnsigned(2);
   auto future = plugin_->telemetry()->SendTelemetry("startup", data);

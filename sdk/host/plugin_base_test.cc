@@ -45,9 +45,9 @@ class TestPlugin final : public PluginBase {
     SDK_BINDING_MEMBER(status, text);
     SDK_BINDING_MEMBER(status, count);
     status.Tags(api_tags());
-    DeclareRoute(endpoints(), HttpMethod::kGet, "/basetest/v1/status",
-                 [] { return BaseStatus{"fine", 1}; })
-        .Tags(api_tags());
+    DeclareRoute(endpoints(), HttpMethod::kGet, "/basetest/v1/status", [] {
+      return BaseStatus{"fine", 1};
+    }).Tags(api_tags());
   }
   bool Initialize() override {
     ++initialize_calls;
@@ -158,8 +158,9 @@ TEST(PluginNamingTest, FullNamesAndTheUnknownTypeLine) {
     EXPECT_EQ(naming.type_second, c.type.second);
     if (c.error_line) {
       ASSERT_EQ(capture.lines.size(), 1u) << "type " << c.type.name;
-      EXPECT_EQ(capture.lines[0], "2             Plugin Manager| GetFullNameFromShortNameAndType(\"sanitizer\", \"" +
-                                      c.type.name + "\") called with an unknown type");
+      EXPECT_EQ(capture.lines[0],
+                "2             Plugin Manager| GetFullNameFromShortNameAndType(\"sanitizer\", \"" +
+                    c.type.name + "\") called with an unknown type");
     } else {
       EXPECT_TRUE(capture.lines.empty()) << "type " << c.type.name;
     }
@@ -169,9 +170,7 @@ TEST(PluginNamingTest, FullNamesAndTheUnknownTypeLine) {
 }
 
 TEST(PluginBaseTest, RegisterWritesTheLoadBlockForCompatibleCores) {
-  const struct {
-    uint32_t minor, patch;
-  } cores[] = {{0, 0}, {2, 0}, {0, 5}};
+  const struct { uint32_t minor, patch; } cores[] = {{0, 0}, {2, 0}, {0, 5}};
   for (const auto& core : cores) {
     Registered registered(true, core.minor, core.patch);
     const PluginLoadBlock& block = registered.block();
@@ -212,11 +211,10 @@ TEST(PluginBaseTest, RegisterAddsThePlatformVocabularyInOrder) {
   for (const sdk::binding::TypeRecord* type : registry.Types()) {
     if (type->tags == std::vector<std::string>{"pclient"}) platform_types.push_back(type->name);
   }
-  EXPECT_EQ(platform_types,
-            (std::vector<std::string>{"PluginManagerState", "PluginManagerResource",
-                                      "PluginResourceEventType", "PluginResourceEvent",
-                                      "PluginLcdsEvent", "PluginLcdsResponse",
-                                      "PluginServiceProxyResponse"}));
+  EXPECT_EQ(platform_types, (std::vector<std::string>{
+                                "PluginManagerState", "PluginManagerResource",
+                                "PluginResourceEventType", "PluginResourceEvent", "PluginLcdsEvent",
+                                "PluginLcdsResponse", "PluginServiceProxyResponse"}));
   // After the fifteen built-ins, before the plug-in's own.
   EXPECT_EQ(registry.Types()[15]->name, "PluginManagerState");
   EXPECT_EQ(registry.Types()[22]->name, "BasetestStatus");
@@ -349,11 +347,12 @@ TEST(PluginBaseTest, StopFinalisesAndEndsEverySubscriptionAtTheHost) {
   registered.Stop();
   std::vector<std::string> unsubscribed = registered.host().CallsStartingWith("unsubscribe");
   std::sort(unsubscribed.begin(), unsubscribed.end());
-  EXPECT_EQ(unsubscribed, (std::vector<std::string>{"unsubscribe OnJsonApiEvent_basetest_v1_things 7",
-                                                    "unsubscribe OnJsonApiEvent_other_x 7",
-                                                    "unsubscribe OnServiceProxyAsyncEvent 7",
-                                                    "unsubscribe OnServiceProxyMethodEvent 7",
-                                                    "unsubscribe OnServiceProxyUuidEvent 7"}));
+  EXPECT_EQ(
+      unsubscribed,
+      (std::vector<std::string>{
+          "unsubscribe OnJsonApiEvent_basetest_v1_things 7", "unsubscribe OnJsonApiEvent_other_x 7",
+          "unsubscribe OnServiceProxyAsyncEvent 7", "unsubscribe OnServiceProxyMethodEvent 7",
+          "unsubscribe OnServiceProxyUuidEvent 7"}));
 }
 
 TEST(PluginBaseTest, MemoryStatsGivesTheSixCountersAsWordPairs) {

@@ -66,7 +66,7 @@ RecordingHost::RecordingHost() {
   holder_.host = this;
   HostCallTable& entries = holder_.table;
   entries.HostRequest = [](const HostCallTable* table, PluginResponseRecord* response,
-                          const PluginRequestRecord* request) {
+                           const PluginRequestRecord* request) {
     RecordingHost& host = Of(table);
     host.Record("request " + std::to_string(request->method) + " " +
                 (request->path != nullptr ? request->path : "<null>") + " caller " +
@@ -93,7 +93,7 @@ RecordingHost::RecordingHost() {
                      " flags " + std::to_string(event->flags));
   };
   entries.HostSubscribe = [](const HostCallTable* table, const char* name, uint32_t plugin_id,
-                            HostEventCallback callback, void* context, uint32_t flags) {
+                             HostEventCallback callback, void* context, uint32_t flags) {
     RecordingHost& host = Of(table);
     host.Record("subscribe " + std::string(name) + " " + std::to_string(plugin_id) + " " +
                 std::to_string(flags));
@@ -107,7 +107,7 @@ RecordingHost::RecordingHost() {
     std::erase_if(host.subscriptions_, [&](const Subscription& s) { return s.name == name; });
   };
   entries.HostCall5 = [](const HostCallTable* table, uint32_t a, uint32_t b, uint32_t c, uint64_t d,
-                        uint32_t e) {
+                         uint32_t e) {
     Of(table).Record("call5 " + std::to_string(a) + " " + std::to_string(b) + " " +
                      std::to_string(c) + " " + std::to_string(d) + " " + std::to_string(e));
   };

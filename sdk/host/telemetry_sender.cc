@@ -23,9 +23,9 @@ std::future<HostOutcome<sdk::binding::BindingValue>> TelemetrySender::SendTeleme
   sdk::binding::HostErrorRecord error;
   sdk::binding::BindingValue value;
   if (!sdk::binding::FromHostValue(error, value, response.value().record().result, "result")) {
-    std::string message = sdk::text::FormatMessage(
-        "Error converting response for %1 %2: %3", "POST", path,
-        error.error_text != nullptr ? error.error_text : "");
+    std::string message =
+        sdk::text::FormatMessage("Error converting response for %1 %2: %3", "POST", path,
+                                 error.error_text != nullptr ? error.error_text : "");
     sdk::binding::ReleaseHostErrorRecord(error);
     promise.set_value(HostError{std::move(message), 0});
     return future;

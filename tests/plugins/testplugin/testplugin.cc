@@ -149,8 +149,8 @@ class StreamHandler final : public sdk::dispatch::Handler {
     auto call = std::make_unique<Call>();
     parameters[0].converter->FromValue(state.result, &call->size, arguments[0], parameters[0].name,
                                        parameters[0].converter_type, registry_);
-    parameters[1].converter->FromValue(state.result, &call->chunk, arguments[1],
-                                       parameters[1].name, parameters[1].converter_type, registry_);
+    parameters[1].converter->FromValue(state.result, &call->chunk, arguments[1], parameters[1].name,
+                                       parameters[1].converter_type, registry_);
     return call.release();
   }
 
@@ -185,11 +185,14 @@ class TestPlugin final : public sdk::host::PluginBase {
   void RegisterApi() override {
     RegisterRecords();
     auto& table = endpoints();
-    DeclareRoute(table, HttpMethod::kGet, "/testplugin/v1/status", [this] { return CurrentStatus(); })
-        .Tags(api_tags());
+    DeclareRoute(table, HttpMethod::kGet, "/testplugin/v1/status", [this] {
+      return CurrentStatus();
+    }).Tags(api_tags());
     DeclareRoute(
         table, HttpMethod::kPost, "/testplugin/v1/echo",
-        [](const EchoRequest& request) { return EchoResponse{request.value, request.note}; },
+        [](const EchoRequest& request) {
+          return EchoResponse{request.value, request.note};
+        },
         InBody("request"))
         .Tags(api_tags());
     DeclareRoute(
@@ -227,13 +230,13 @@ class TestPlugin final : public sdk::host::PluginBase {
         },
         InBody("request"))
         .Tags(api_tags());
-    DeclareRoute(table, HttpMethod::kGet, "/testplugin/v1/events", [this] { return Recorded(); })
-        .Tags(api_tags());
+    DeclareRoute(table, HttpMethod::kGet, "/testplugin/v1/events", [this] {
+      return Recorded();
+    }).Tags(api_tags());
     DeclareRoute(
         table, HttpMethod::kPost, "/testplugin/v1/publish",
         [this](const PluginResourceEvent& event) -> HandlerResult<Status> {
-          const sdk::host::HostOutcome<void> sent =
-              SendEvent(sdk::host::kOnJsonApiEvent, event, 0);
+          const sdk::host::HostOutcome<void> sent = SendEvent(sdk::host::kOnJsonApiEvent, event, 0);
           if (!sent.ok()) return HttpError{500, sent.error().message};
           return CurrentStatus();
         },

@@ -42,7 +42,8 @@ std::string Render(const HostValue& value) {
     case kHostValueBlobBorrowed:
     case kHostValueBlobOwned:
       return "b\"" +
-             std::string(static_cast<const char*>(value.payload.span.data), value.payload.span.count) +
+             std::string(static_cast<const char*>(value.payload.span.data),
+                         value.payload.span.count) +
              "\"";
     case kHostValueCollection: {
       const auto* elements = static_cast<const HostValue*>(value.payload.span.data);
@@ -73,7 +74,8 @@ std::string StreamChunks(uint32_t size, uint32_t read) {
   std::string text;
   for (uint32_t start = 0; start < size; start += read) {
     text += "[";
-    for (uint32_t i = start; i < size && i < start + read; ++i) text += static_cast<char>('a' + i % 26);
+    for (uint32_t i = start; i < size && i < start + read; ++i)
+      text += static_cast<char>('a' + i % 26);
     text += "]";
   }
   return text;
@@ -315,10 +317,10 @@ TEST_F(LoadedPlugin, LoadBlockAndDescription) {
     names.push_back(e->function.name);
   }
   const std::vector<std::string> expected = {
-      "GetTestpluginV1Status",         "PostTestpluginV1Echo",        "GetTestpluginV1ItemsById",
-      "PostTestpluginV1Fail",          "GetTestpluginV1Stream",       "PostTestpluginV1Fetch",
-      "PostTestpluginV1Subscribe",     "PostTestpluginV1Unsubscribe", "GetTestpluginV1Events",
-      "PostTestpluginV1Publish",       "PostTestpluginV1Log"};
+      "GetTestpluginV1Status",     "PostTestpluginV1Echo",        "GetTestpluginV1ItemsById",
+      "PostTestpluginV1Fail",      "GetTestpluginV1Stream",       "PostTestpluginV1Fetch",
+      "PostTestpluginV1Subscribe", "PostTestpluginV1Unsubscribe", "GetTestpluginV1Events",
+      "PostTestpluginV1Publish",   "PostTestpluginV1Log"};
   EXPECT_EQ(names, expected);
   bool found_status_type = false;
   for (const PluginTypeEntry* t = block_.api_description->types; t != nullptr; t = t->next) {
@@ -370,9 +372,8 @@ TEST_F(LoadedPlugin, StartServesEndpointsEventsAndStops) {
   EXPECT_EQ(Call("/testplugin/v1/fetch", 6, "/testplugin/v1/fetch", R"({"path": "/host/x"})"),
             "200 {\"error\":\"Error response for GET /host/x: Not found\",\"ok\":false,"
             "\"size\":0,\"status\":404,\"value\":null}");
-  const std::string fetched =
-      Call("/testplugin/v1/fetch", 6, "/testplugin/v1/fetch",
-           R"({"path": "/host/stream", "stream": true})");
+  const std::string fetched = Call("/testplugin/v1/fetch", 6, "/testplugin/v1/fetch",
+                                   R"({"path": "/host/stream", "stream": true})");
   EXPECT_EQ(fetched, "200 {\"error\":\"\",\"ok\":true,\"size\":2500,\"status\":0,\"value\":b\"" +
                          std::string(2500, 'x') + "\"}");
   EXPECT_TRUE(host_.stream.closed);

@@ -332,6 +332,16 @@ TEST_F(LoadedPlugin, LoadBlockAndDescription) {
     }
   }
   EXPECT_TRUE(found_status_type);
+
+  // Registration allocates only through operator new (the registry, its records, the
+  // description); the counters see it, so the library's operators are the counting ones.
+  uint32_t words[14] = {};
+  block_.entry_table->MemoryStats(block_.instance, words);
+  const uint64_t allocations = words[6] | (uint64_t{words[7]} << 32);
+  const uint64_t bytes_in_use =
+      (words[4] | (uint64_t{words[5]} << 32)) - (words[8] | (uint64_t{words[9]} << 32));
+  EXPECT_GT(allocations, 500u);
+  EXPECT_GT(bytes_in_use, 20000u);
 }
 
 TEST_F(LoadedPlugin, StartServesEndpointsEventsAndStops) {

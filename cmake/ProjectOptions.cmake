@@ -3,6 +3,7 @@
 
 option(SANITIZER_WERROR "Treat warnings in project code as errors" ON)
 option(SANITIZER_ASAN_UBSAN "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(SANITIZER_TSAN "Build with ThreadSanitizer (the tsan preset)" OFF)
 option(SANITIZER_FUZZ "Build the libFuzzer targets (clang only)" OFF)
 option(SANITIZER_BUILD_TESTS "Build the unit tests" ON)
 option(SANITIZER_BUILD_BENCHMARKS "Build the benchmarks" ON)
@@ -19,6 +20,14 @@ if(SANITIZER_ASAN_UBSAN)
   # uninstrumented code never share a container layout.
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+endif()
+
+if(SANITIZER_TSAN)
+  if(SANITIZER_ASAN_UBSAN)
+    message(FATAL_ERROR "ThreadSanitizer and AddressSanitizer exclude each other")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread -fno-sanitize-recover=all)
 endif()
 
 add_library(project_warnings INTERFACE)
@@ -48,16 +57,20 @@ function(project_library name)
   endif()
 endfunction()
 
-# project_test(<name> SOURCES ... DEPS ...): a GoogleTest binary whose cases CTest lists one by one.
+# project_test(<name> SOURCES ... DEPS ... [LABELS ...]): a GoogleTest binary whose cases CTest
+# lists one by one. The label "tsan" puts its cases into the tsan preset's run as well.
 function(project_test name)
   if(NOT SANITIZER_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE project_warnings ${ARG_DEPS} GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "SANITIZER_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  set(properties ENVIRONMENT "SANITIZER_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 # project_benchmark(<name> SOURCES ... DEPS ...): a Google Benchmark binary under bench/.

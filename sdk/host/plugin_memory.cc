@@ -1,8 +1,14 @@
 // Counting allocation functions: a size header in front of each malloc'ed block and six atomic
 // counters. See plugin_memory.h.
+//
+// The header sits right before the caller's part and also records where the malloc'ed block
+// begins, which is the header itself for an ordinary block and an earlier address for an
+// aligned one; so PluginFree releases both kinds alike.
 #include "sdk/host/plugin_memory.h"
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,9 +19,11 @@ namespace {
 // alignment, so the caller's part of the block keeps malloc's alignment.
 struct alignas(alignof(std::max_align_t)) BlockHeader {
   size_t size;
+  void* base;  // what malloc returned
 };
 constexpr size_t kHeaderSize = sizeof(BlockHeader);
 constexpr size_t kLargestRequest = SIZE_MAX - kHeaderSize;
+static_assert(kHeaderSize == alignof(std::max_align_t));
 
 struct Counters {
   std::atomic<uint64_t> peak_bytes_in_use{0};
@@ -71,6 +79,31 @@ void* PluginAllocate(size_t size) {
     return nullptr;
   }
   header->size = size;
+  header->base = header;
+  CountAllocation(size);
+  return BlockOf(header);
+}
+
+void* PluginAllocateAligned(size_t size, size_t alignment) {
+  if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
+    return nullptr;
+  }
+  if (alignment <= kHeaderSize) {
+    return PluginAllocate(size);
+  }
+  // Room for the header and for moving the caller's part up to the next multiple.
+  if (size > kLargestRequest - alignment) {
+    return nullptr;
+  }
+  void* const base = std::malloc(kHeaderSize + alignment + size);
+  if (base == nullptr) {
+    return nullptr;
+  }
+  const uintptr_t first = reinterpret_cast<uintptr_t>(base) + kHeaderSize;
+  const uintptr_t aligned = (first + alignment - 1) & ~(static_cast<uintptr_t>(alignment) - 1);
+  auto* const header = reinterpret_cast<BlockHeader*>(aligned - kHeaderSize);
+  header->size = size;
+  header->base = base;
   CountAllocation(size);
   return BlockOf(header);
 }
@@ -81,7 +114,7 @@ void PluginFree(void* block) {
   }
   BlockHeader* header = HeaderOf(block);
   CountFree(header->size);
-  std::free(header);
+  std::free(header->base);
 }
 
 void* PluginReallocate(void* block, size_t size) {
@@ -93,11 +126,22 @@ void* PluginReallocate(void* block, size_t size) {
   }
   BlockHeader* old_header = HeaderOf(block);
   const size_t old_size = old_header->size;
+  if (old_header->base != old_header) {
+    // An aligned block: a new ordinary block takes its bytes.
+    void* const moved = PluginAllocate(size);
+    if (moved == nullptr) {
+      return nullptr;
+    }
+    std::memcpy(moved, block, old_size < size ? old_size : size);
+    PluginFree(block);
+    return moved;
+  }
   auto* header = static_cast<BlockHeader*>(std::realloc(old_header, kHeaderSize + size));
   if (header == nullptr) {
     return nullptr;
   }
   header->size = size;
+  header->base = header;
   CountFree(old_size);
   CountAllocation(size);
   return BlockOf(header);

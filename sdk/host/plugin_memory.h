@@ -9,6 +9,10 @@
 // A block carries its requested size in a small header in front of it, so that release and
 // size-of-block know it without asking the C library. Blocks from these functions must only be
 // released with PluginFree (or resized with PluginReallocate), never with free().
+//
+// A plug-in library routes its own operator new and delete through these functions as well
+// (plugin_operator_new.cc, linked only into plug-in libraries), so that the counters cover every
+// heap block the library's code allocates.
 #ifndef SDK_HOST_PLUGIN_MEMORY_H_
 #define SDK_HOST_PLUGIN_MEMORY_H_
 
@@ -22,7 +26,13 @@ namespace sdk::host {
 // A size of 0 gives a valid, distinct block of no bytes.
 void* PluginAllocate(size_t size);
 
-// Releases a block of PluginAllocate, PluginReallocate or PluginDuplicateText; null is ignored.
+// A block of `size` bytes whose address is a multiple of `alignment` (a power of two), or null
+// when the memory cannot be had or the alignment is not a power of two. Released with
+// PluginFree like any other block; it must not be resized.
+void* PluginAllocateAligned(size_t size, size_t alignment);
+
+// Releases a block of PluginAllocate, PluginAllocateAligned, PluginReallocate or
+// PluginDuplicateText; null is ignored.
 void PluginFree(void* block);
 
 // Resizes a block, keeping its first min(old, new) bytes, like realloc: a null block allocates;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -91,6 +92,39 @@ TEST(PluginMemoryTest, ImpossibleSizesFailWithoutCounting) {
   const Delta d = Between(before, GetPluginMemoryCounters());
   EXPECT_EQ(d.allocations, 1);
   EXPECT_EQ(d.frees, 1);
+}
+
+TEST(PluginMemoryTest, AlignedBlocksAreAlignedCountedAndFreedLikeOthers) {
+  struct Case {
+    size_t size, alignment;
+  };
+  const Case cases[] = {{1, 1}, {10, 8}, {24, 16}, {100, 64}, {0, 256}, {5000, 4096}};
+  for (const Case& c : cases) {
+    const PluginMemoryCounters before = GetPluginMemoryCounters();
+    void* block = PluginAllocateAligned(c.size, c.alignment);
+    ASSERT_NE(block, nullptr) << "alignment " << c.alignment;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % c.alignment, 0u) << "alignment " << c.alignment;
+    EXPECT_EQ(PluginBlockSize(block), c.size);
+    if (c.size > 0) std::memset(block, 0xCD, c.size);
+    // Resizing moves the bytes into an ordinary block.
+    void* moved = PluginReallocate(block, c.size + 3);
+    ASSERT_NE(moved, nullptr);
+    if (c.size > 0) {
+      EXPECT_EQ(static_cast<unsigned char*>(moved)[c.size - 1], 0xCD);
+    }
+    PluginFree(moved);
+    const Delta d = Between(before, GetPluginMemoryCounters());
+    EXPECT_EQ(d.allocations, 2) << "alignment " << c.alignment;
+    EXPECT_EQ(d.frees, 2);
+    EXPECT_EQ(d.bytes_allocated, static_cast<int64_t>(2 * c.size + 3));
+    EXPECT_EQ(d.bytes_freed, d.bytes_allocated);
+  }
+  // Not a power of two, or too large: refused without counting.
+  const PluginMemoryCounters before = GetPluginMemoryCounters();
+  EXPECT_EQ(PluginAllocateAligned(8, 0), nullptr);
+  EXPECT_EQ(PluginAllocateAligned(8, 48), nullptr);
+  EXPECT_EQ(PluginAllocateAligned(SIZE_MAX - 8, 64), nullptr);
+  EXPECT_EQ(Between(before, GetPluginMemoryCounters()).allocations, 0);
 }
 
 TEST(PluginMemoryTest, DuplicateText) {

@@ -1,0 +1,25 @@
+# Fails unless the shared library LIBRARY defines exactly one dynamic symbol, EXPORT.
+# Run as: cmake -DLIBRARY=<path> -DEXPORT=<symbol> -P CheckPluginExports.cmake
+if(NOT LIBRARY OR NOT EXPORT)
+  message(FATAL_ERROR "LIBRARY and EXPORT must be given")
+endif()
+find_program(NM nm REQUIRED)
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE status ERROR_VARIABLE errors)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}: ${errors}")
+endif()
+string(REGEX REPLACE "\n$" "" listing "${listing}")
+string(REPLACE "\n" ";" lines "${listing}")
+set(symbols)
+foreach(line IN LISTS lines)
+  # "<address> <type> <name>"; the name is the last field.
+  string(REGEX REPLACE "^.* " "" symbol "${line}")
+  if(NOT symbol STREQUAL "")
+    list(APPEND symbols ${symbol})
+  endif()
+endforeach()
+if(NOT symbols STREQUAL EXPORT)
+  message(FATAL_ERROR "${LIBRARY} must define only ${EXPORT}; it defines: ${symbols}")
+endif()
+message(STATUS "${LIBRARY} defines only ${EXPORT}")

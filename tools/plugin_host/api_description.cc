@@ -8,8 +8,8 @@
 namespace plugin_host {
 namespace {
 
-constexpr std::array<std::string_view, 8> kMethodNames = {"",      "DELETE", "GET",  "HEAD",
-                                                          "OPTIONS", "PATCH", "POST", "PUT"};
+constexpr std::array<std::string_view, 8> kMethodNames = {"",        "DELETE", "GET",  "HEAD",
+                                                          "OPTIONS", "PATCH",  "POST", "PUT"};
 
 // "1 entry", "2 entries".
 std::string Entries(uint64_t count) {
@@ -32,8 +32,7 @@ class Walker {
   // A list with a count: walks exactly `count` entries along the `next` pointers, calling
   // visit(entry, index) for each, and checks that the chain ends there.
   template <typename Entry, typename Next, typename Visit>
-  bool Chain(const Entry* first, uint32_t count, const std::string& where, Next next,
-             Visit visit) {
+  bool Chain(const Entry* first, uint32_t count, const std::string& where, Next next, Visit visit) {
     if (count > limits_.max_list_entries) {
       return Fail(where, "a count of " + std::to_string(count) + " is above the limit of " +
                              std::to_string(limits_.max_list_entries));
@@ -54,8 +53,8 @@ class Walker {
       entry = next(*entry);
     }
     if (entry != nullptr) {
-      return Fail(where, "the chain goes on past its count of " + std::to_string(count) +
-                             " (or loops)");
+      return Fail(where,
+                  "the chain goes on past its count of " + std::to_string(count) + " (or loops)");
     }
     return true;
   }
@@ -66,8 +65,8 @@ class Walker {
     uint32_t i = 0;
     for (const Entry* entry = first; entry != nullptr; entry = next(*entry), ++i) {
       if (i >= limits_.max_list_entries) {
-        return Fail(where, "the chain does not end within " +
-                               Entries(limits_.max_list_entries) + " (it loops)");
+        return Fail(where, "the chain does not end within " + Entries(limits_.max_list_entries) +
+                               " (it loops)");
       }
       if (!Visit1()) return Fail(where, TooManyEntries());
       if (!visit(*entry, i)) return false;
@@ -103,8 +102,8 @@ class Walker {
     }
     if (texts == nullptr) {
       if (count == 0) return true;
-      return Fail(where, std::string(what) + ": a count of " + std::to_string(count) +
-                             " but no array");
+      return Fail(where,
+                  std::string(what) + ": a count of " + std::to_string(count) + " but no array");
     }
     if (count == 0) return Fail(where, std::string(what) + ": an array but a count of 0");
     out.resize(count);
@@ -117,8 +116,7 @@ class Walker {
     return true;
   }
 
-  bool Type(const PluginTypeReference& reference, const std::string& where,
-            TypeReference& out) {
+  bool Type(const PluginTypeReference& reference, const std::string& where, TypeReference& out) {
     if (reference.type_code > kPluginTypeMap || reference.element_type_code > kPluginTypeMap) {
       return Fail(where, "type code " + std::to_string(reference.type_code) + "/" +
                              std::to_string(reference.element_type_code) + " is not one of 0-19");
@@ -318,8 +316,7 @@ Result<ApiDescription> ReadApiDescription(const PluginApiDescription* record,
             return ReadType(walker, e, i, description.types.emplace_back());
           }) &&
       walker.Chain(
-          top.events, top.event_count, "events",
-          [](const PluginEventEntry& e) { return e.next; },
+          top.events, top.event_count, "events", [](const PluginEventEntry& e) { return e.next; },
           [&](const PluginEventEntry& e, uint32_t i) {
             return ReadEvent(walker, e, i, description.events.emplace_back());
           });

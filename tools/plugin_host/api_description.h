@@ -55,8 +55,8 @@ struct EndpointDescription {
   std::vector<std::string> tags;
   // Routing.
   uint32_t method = kPluginMethodNone;  // kPluginMethodNone: any method
-  std::string custom_method;             // for kPluginMethodCustom
-  std::string path_template;             // as the plug-in declared it (may be empty)
+  std::string custom_method;            // for kPluginMethodCustom
+  std::string path_template;            // as the plug-in declared it (may be empty)
   bool flag = false;
   std::vector<uint32_t> locations;  // the location list as given, one per parameter
   std::vector<std::vector<std::string>> text_lists;

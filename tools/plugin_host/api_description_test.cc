@@ -162,10 +162,7 @@ TEST(ApiDescriptionTest, RecordsThatDoNotWalkAreRefused) {
        "endpoints: the chain goes on past its count of 1 (or loops)"},
       {"endpoints missing", [](Fixture& f) { f.record.endpoints = nullptr; },
        "endpoints: a count of 2 but no entries"},
-      {"endpoints without a count",
-       [](Fixture& f) {
-         f.record.endpoint_count = 0;
-       },
+      {"endpoints without a count", [](Fixture& f) { f.record.endpoint_count = 0; },
        "endpoints: entries but a count of 0"},
       {"parameter chain short", [](Fixture& f) { f.endpoints[0].function.argument_count = 3; },
        "endpoint 0 (GetFxV1ItemsById): parameters: the chain ends after 2 entries, but its "
@@ -199,10 +196,7 @@ TEST(ApiDescriptionTest, RecordsThatDoNotWalkAreRefused) {
        "endpoint 1: neither a path template nor a function name to route by"},
       {"members and enumerators", [](Fixture& f) { f.types[0].enumerators = f.enumerators; },
        "type 0 (FxItem): both members and enumerators"},
-      {"a count without items",
-       [](Fixture& f) {
-         f.types[1].enumerators = nullptr;
-       },
+      {"a count without items", [](Fixture& f) { f.types[1].enumerators = nullptr; },
        "type 1 (FxKind): a count of 2 but neither members nor enumerators"},
       {"tags without an array", [](Fixture& f) { f.types[1].tag_count = 2; },
        "type 1 (FxKind): tag: a count of 2 but no array"},

@@ -185,7 +185,8 @@ class JsonWalk {
         for (uint32_t i = 0; i < value.size(); ++i) {
           const std::string_view key = value.key(i);
           if (IsValidUtf8(key)) {
-            writer_.Key(key.empty() ? "" : key.data(), static_cast<rapidjson::SizeType>(key.size()));
+            writer_.Key(key.empty() ? "" : key.data(),
+                        static_cast<rapidjson::SizeType>(key.size()));
           } else {
             const std::string repaired = RepairUtf8(key);
             writer_.Key(repaired.data(), static_cast<rapidjson::SizeType>(repaired.size()));
@@ -296,7 +297,9 @@ std::string Base64Encode(std::string_view bytes) {
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
   size_t i = 0;
-  const auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k])); };
+  const auto byte = [&](size_t k) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k]));
+  };
   for (; i + 3 <= bytes.size(); i += 3) {
     const uint32_t group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
     out.push_back(kAlphabet[group >> 18]);

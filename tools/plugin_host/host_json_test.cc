@@ -50,9 +50,12 @@ TEST(HostJsonTest, NumbersTakeTheirKinds) {
     const char* input;
     HostValueKind kind;
   };
-  const Case cases[] = {{"-1", HostValueKind::kSigned},     {"-0", HostValueKind::kSigned},
-                        {"1", HostValueKind::kUnsigned},    {"4294967296", HostValueKind::kUnsigned},
-                        {"1.0", HostValueKind::kFloat},     {"1e2", HostValueKind::kFloat},
+  const Case cases[] = {{"-1", HostValueKind::kSigned},
+                        {"-0", HostValueKind::kSigned},
+                        {"1", HostValueKind::kUnsigned},
+                        {"4294967296", HostValueKind::kUnsigned},
+                        {"1.0", HostValueKind::kFloat},
+                        {"1e2", HostValueKind::kFloat},
                         {"18446744073709551616", HostValueKind::kFloat}};
   for (const Case& c : cases) {
     Result<OwnedHostValue> value = JsonToHostValue(c.input);
@@ -81,8 +84,8 @@ TEST(HostJsonTest, BadDocumentsAreErrors) {
   for (const Case& c : cases) {
     Result<OwnedHostValue> value = JsonToHostValue(c.input);
     ASSERT_FALSE(value.ok()) << "input: " << c.input;
-    EXPECT_EQ(value.error().rfind(c.message, 0), 0u) << "input: " << c.input << ": "
-                                                      << value.error();
+    EXPECT_EQ(value.error().rfind(c.message, 0), 0u)
+        << "input: " << c.input << ": " << value.error();
   }
   EXPECT_TRUE(JsonToHostValue(std::string(512, '[') + std::string(512, ']')).ok());
 }
@@ -93,8 +96,12 @@ TEST(HostJsonTest, BlobsLeaveAsBase64) {
     const char* bytes;
     const char* base64;
   };
-  const Case cases[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-                        {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+  const Case cases[] = {{"", ""},
+                        {"f", "Zg=="},
+                        {"fo", "Zm8="},
+                        {"foo", "Zm9v"},
+                        {"foob", "Zm9vYg=="},
+                        {"fooba", "Zm9vYmE="},
                         {"foobar", "Zm9vYmFy"}};
   for (const Case& c : cases) {
     EXPECT_EQ(Base64Encode(c.bytes), c.base64) << "bytes: " << c.bytes;
@@ -104,11 +111,11 @@ TEST(HostJsonTest, BlobsLeaveAsBase64) {
 }
 
 TEST(HostJsonTest, NonFiniteFloatsLeaveAsNull) {
-  const OwnedHostValue value = OwnedHostValue::Collection(
-      {OwnedHostValue::Float(std::numeric_limits<double>::quiet_NaN()),
-       OwnedHostValue::Float(std::numeric_limits<double>::infinity()),
-       OwnedHostValue::Float(-std::numeric_limits<double>::infinity()),
-       OwnedHostValue::Float(-0.25)});
+  const OwnedHostValue value =
+      OwnedHostValue::Collection({OwnedHostValue::Float(std::numeric_limits<double>::quiet_NaN()),
+                                  OwnedHostValue::Float(std::numeric_limits<double>::infinity()),
+                                  OwnedHostValue::Float(-std::numeric_limits<double>::infinity()),
+                                  OwnedHostValue::Float(-0.25)});
   EXPECT_EQ(ToJson(value), "[null,null,null,-0.25]");
 }
 
@@ -121,11 +128,13 @@ TEST(HostJsonTest, InvalidUtf8IsReplacedSoTheOutputStaysJson) {
   const Case cases[] = {
       {"plain", "plain"},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-      {"a\xFF" "b", "a" + fffd + "b"},
-      {"\xC0\xAF", fffd + fffd},                // overlong "/"
-      {"\xED\xA0\x80", fffd + fffd + fffd},     // a surrogate
+      {"a\xFF"
+       "b",
+       "a" + fffd + "b"},
+      {"\xC0\xAF", fffd + fffd},                        // overlong "/"
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // a surrogate
       {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
-      {"x\xE2\x82", "x" + fffd + fffd},         // cut short at the end
+      {"x\xE2\x82", "x" + fffd + fffd},                 // cut short at the end
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsValidUtf8(c.text), c.text == c.written) << "text: " << c.text;
@@ -136,9 +145,9 @@ TEST(HostJsonTest, InvalidUtf8IsReplacedSoTheOutputStaysJson) {
 }
 
 TEST(HostJsonTest, PrettyOutputIndentsByTwo) {
-  const OwnedHostValue value = OwnedHostValue::Structure(
-      {{"a", OwnedHostValue::Collection({OwnedHostValue::Unsigned(1)})},
-       {"b", OwnedHostValue::String("x")}});
+  const OwnedHostValue value =
+      OwnedHostValue::Structure({{"a", OwnedHostValue::Collection({OwnedHostValue::Unsigned(1)})},
+                                 {"b", OwnedHostValue::String("x")}});
   EXPECT_EQ(ToJson(value, JsonStyle::kPretty), "{\n  \"a\": [\n    1\n  ],\n  \"b\": \"x\"\n}");
 }
 

@@ -36,8 +36,8 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : content_(std::move(value)) {}            // NOLINT: implicit by design
-  Result(HostError error) : content_(std::move(error)) {}    // NOLINT
+  Result(T value) : content_(std::move(value)) {}          // NOLINT: implicit by design
+  Result(HostError error) : content_(std::move(error)) {}  // NOLINT
 
   bool ok() const { return std::holds_alternative<T>(content_); }
   // Only when ok().

@@ -46,8 +46,8 @@ class MessagePackWriter {
  private:
   void Byte(uint8_t b) { bytes_.push_back(static_cast<char>(b)); }
   void BigEndian(uint64_t value, int bytes);
-  bool Sized(std::string_view data, uint8_t fix_base, uint8_t code8, uint8_t code16,
-             uint8_t code32, bool has_fix);
+  bool Sized(std::string_view data, uint8_t fix_base, uint8_t code8, uint8_t code16, uint8_t code32,
+             bool has_fix);
   bool WriteAt(HostValueView value, uint32_t depth, uint32_t max_depth, std::string& error);
 
   std::string bytes_;

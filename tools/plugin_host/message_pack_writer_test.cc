@@ -78,7 +78,7 @@ TEST(MessagePackWriterTest, LengthPrefixesChangeAtTheirEdges) {
     bool text;
     std::string prefix_hex;
   };
-  const Case cases[] = {{32, true, "d920"},       {255, true, "d9ff"},    {256, true, "da0100"},
+  const Case cases[] = {{32, true, "d920"},          {255, true, "d9ff"},  {256, true, "da0100"},
                         {65536, true, "db00010000"}, {255, false, "c4ff"}, {256, false, "c50100"},
                         {65536, false, "c600010000"}};
   for (const Case& c : cases) {
@@ -101,12 +101,23 @@ TEST(MessagePackWriterTest, HostValuesBecomeMapsArraysAndBin) {
   MessagePackWriter writer;
   ASSERT_TRUE(writer.Write(value.view()).ok());
   EXPECT_EQ(Hex(writer.bytes()),
-            "84"                      // map of 4
-            "a5" "7465787473"         // "texts"
-            "92" "a2" "6869" "c401" "00"
-            "a5" "6c6576656c" "01"    // "level": 1
-            "a1" "6e" "fe"            // "n": -2
-            "a1" "65" "c0");          // "e": nil
+            "84"  // map of 4
+            "a5"
+            "7465787473"  // "texts"
+            "92"
+            "a2"
+            "6869"
+            "c401"
+            "00"
+            "a5"
+            "6c6576656c"
+            "01"  // "level": 1
+            "a1"
+            "6e"
+            "fe"  // "n": -2
+            "a1"
+            "65"
+            "c0");  // "e": nil
 }
 
 TEST(MessagePackWriterTest, MalformedHostValuesAreRefused) {

@@ -109,8 +109,7 @@ bool CopyInto(HostValue& out, const HostValue& in, uint32_t depth, CopyState& st
         return false;
       }
       const std::string_view bytes(static_cast<const char*>(span.data), span.count);
-      SetSpan(out, text ? kHostValueStringOwned : kHostValueBlobOwned, NewText(bytes),
-              span.count);
+      SetSpan(out, text ? kHostValueStringOwned : kHostValueBlobOwned, NewText(bytes), span.count);
       return true;
     }
     case kHostValueCollection:
@@ -330,7 +329,8 @@ std::string_view HostValueView::key(uint32_t index) const {
 
 HostValueView HostValueView::value(uint32_t index) const {
   if (kind() != HostValueKind::kStructure || index >= size()) return HostValueView();
-  const auto* const entry = static_cast<const HostStructureEntry*>(value_->payload.span.data) + index;
+  const auto* const entry =
+      static_cast<const HostStructureEntry*>(value_->payload.span.data) + index;
   return HostValueView(&entry->value);
 }
 
@@ -384,8 +384,8 @@ OwnedHostValue::OwnedHostValue() : value_{} {}
 OwnedHostValue::~OwnedHostValue() { FreeOwned(value_); }
 
 OwnedHostValue::OwnedHostValue(const OwnedHostValue& other) : value_{} {
-  CopyState state{std::numeric_limits<uint32_t>::max(),
-                  Budget{std::numeric_limits<uint64_t>::max()}, {}, {}};
+  CopyState state{
+      std::numeric_limits<uint32_t>::max(), Budget{std::numeric_limits<uint64_t>::max()}, {}, {}};
   // Our own trees hold only tags that copy, so this cannot fail.
   CopyInto(value_, other.value_, 0, state, CopyLimits{});
 }

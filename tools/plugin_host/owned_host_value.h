@@ -59,7 +59,7 @@ class HostValueView {
 
   // Scalars; a value of another kind reads as false or 0.
   bool AsBool() const;
-  int64_t AsSigned() const;    // a signed value, or an unsigned one cast
+  int64_t AsSigned() const;     // a signed value, or an unsigned one cast
   uint64_t AsUnsigned() const;  // an unsigned value, or a signed one cast
   double AsFloat() const;
   // The bytes of a text or blob (the count says how many; a text's NUL is not included);
@@ -88,8 +88,8 @@ class HostValueView {
 // Bounds on what OwnedHostValue::CopyOf accepts from outside, so that a wrong count cannot make
 // the host allocate without bound or recurse too deep.
 struct CopyLimits {
-  uint32_t max_depth = 512;                    // containers open at one time
-  uint64_t max_bytes = uint64_t{1} << 30;      // texts, bytes and arrays together
+  uint32_t max_depth = 512;                // containers open at one time
+  uint64_t max_bytes = uint64_t{1} << 30;  // texts, bytes and arrays together
 };
 
 // Checks a value made elsewhere without copying it: the same checks as OwnedHostValue::CopyOf

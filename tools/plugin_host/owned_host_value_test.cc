@@ -35,10 +35,10 @@ HostValue Span(uint32_t tag, const void* data, uint32_t count) {
 TEST(OwnedHostValueTest, BuildersMakeOwnedTagsAndKeepStructureOrder) {
   const OwnedHostValue value = OwnedHostValue::Structure({
       {"b", OwnedHostValue::String("text")},
-      {"a", OwnedHostValue::Collection({OwnedHostValue::Bool(true), OwnedHostValue::Signed(-5),
-                                        OwnedHostValue::Unsigned(7), OwnedHostValue::Float(0.5),
-                                        OwnedHostValue::Blob(std::string("\0x", 2)),
-                                        OwnedHostValue()})},
+      {"a",
+       OwnedHostValue::Collection({OwnedHostValue::Bool(true), OwnedHostValue::Signed(-5),
+                                   OwnedHostValue::Unsigned(7), OwnedHostValue::Float(0.5),
+                                   OwnedHostValue::Blob(std::string("\0x", 2)), OwnedHostValue()})},
   });
   const HostValueView view = value.view();
   EXPECT_EQ(view.tag(), uint32_t{kHostValueStructure});
@@ -203,10 +203,10 @@ TEST(OwnedHostValueTest, EqualityComparesContentNotOwnership) {
   EXPECT_TRUE(HostValueView(&borrowed) == OwnedHostValue::String("ab").view());
   EXPECT_FALSE(OwnedHostValue::String("ab").view() == OwnedHostValue::Blob("ab").view());
   EXPECT_FALSE(OwnedHostValue::Signed(1).view() == OwnedHostValue::Unsigned(1).view());
-  const OwnedHostValue ab = OwnedHostValue::Structure(
-      {{"a", OwnedHostValue::Bool(true)}, {"b", OwnedHostValue()}});
-  const OwnedHostValue ba = OwnedHostValue::Structure(
-      {{"b", OwnedHostValue()}, {"a", OwnedHostValue::Bool(true)}});
+  const OwnedHostValue ab =
+      OwnedHostValue::Structure({{"a", OwnedHostValue::Bool(true)}, {"b", OwnedHostValue()}});
+  const OwnedHostValue ba =
+      OwnedHostValue::Structure({{"b", OwnedHostValue()}, {"a", OwnedHostValue::Bool(true)}});
   EXPECT_FALSE(ab.view() == ba.view());
   EXPECT_TRUE(ab.view() == OwnedHostValue(ab).view());
 }

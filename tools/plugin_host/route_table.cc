@@ -169,9 +169,9 @@ RouteTable::Match RouteTable::Find(uint32_t method, std::string_view custom_meth
     for (const Route& route : routes_) {
       size_t total = 0;
       if (!Matches(route, path, total)) continue;
-      const std::string_view name =
-          route.method == kPluginMethodCustom ? std::string_view(route.custom_method)
-                                              : MethodName(route.method);
+      const std::string_view name = route.method == kPluginMethodCustom
+                                        ? std::string_view(route.custom_method)
+                                        : MethodName(route.method);
       bool seen = false;
       for (const std::string_view m : methods) seen = seen || m == name;
       if (!seen) methods.push_back(name);

@@ -12,24 +12,24 @@ using Outcome = RouteTable::Outcome;
 
 const std::vector<RouteTable::RouteSpec>& Routes() {
   static const std::vector<RouteTable::RouteSpec> routes = {
-      {kPluginMethodGet, "", "/a/status"},               // 0
-      {kPluginMethodGet, "", "/items/{id}"},             // 1
-      {kPluginMethodGet, "", "/items/{id}/{+rest}"},     // 2
-      {kPluginMethodDelete, "", "/items/{id}"},          // 3
-      {kPluginMethodPost, "", "/a/status"},              // 4
-      {kPluginMethodNone, "", "/any"},                   // 5
-      {kPluginMethodCustom, "PURGE", "/items"},          // 6
-      {kPluginMethodGet, "", "/frag/{#f}"},              // 7
-      {kPluginMethodGet, "", "/files/{+path}"},          // 8
-      {kPluginMethodGet, "", "/v/{a}x{b}"},              // 9
-      {kPluginMethodGet, "", "/p/{a}"},                  // 10
-      {kPluginMethodGet, "", "/p/{+b}"},                 // 11
-      {kPluginMethodGet, "", "/q/{a}"},                  // 12
-      {kPluginMethodGet, "", "/q/x{b}"},                 // 13
-      {kPluginMethodGet, "", "/r/{a}"},                  // 14
-      {kPluginMethodGet, "", "/r/%41{b}"},               // 15
-      {kPluginMethodGet, "", "/open/{x"},                // 16: an unclosed placeholder adds nothing
-      {kPluginMethodGet, "", "/odd}/{+r}"},              // 17: a "}" outside a placeholder is dropped
+      {kPluginMethodGet, "", "/a/status"},            // 0
+      {kPluginMethodGet, "", "/items/{id}"},          // 1
+      {kPluginMethodGet, "", "/items/{id}/{+rest}"},  // 2
+      {kPluginMethodDelete, "", "/items/{id}"},       // 3
+      {kPluginMethodPost, "", "/a/status"},           // 4
+      {kPluginMethodNone, "", "/any"},                // 5
+      {kPluginMethodCustom, "PURGE", "/items"},       // 6
+      {kPluginMethodGet, "", "/frag/{#f}"},           // 7
+      {kPluginMethodGet, "", "/files/{+path}"},       // 8
+      {kPluginMethodGet, "", "/v/{a}x{b}"},           // 9
+      {kPluginMethodGet, "", "/p/{a}"},               // 10
+      {kPluginMethodGet, "", "/p/{+b}"},              // 11
+      {kPluginMethodGet, "", "/q/{a}"},               // 12
+      {kPluginMethodGet, "", "/q/x{b}"},              // 13
+      {kPluginMethodGet, "", "/r/{a}"},               // 14
+      {kPluginMethodGet, "", "/r/%41{b}"},            // 15
+      {kPluginMethodGet, "", "/open/{x"},             // 16: an unclosed placeholder adds nothing
+      {kPluginMethodGet, "", "/odd}/{+r}"},           // 17: a "}" outside a placeholder is dropped
   };
   return routes;
 }
@@ -69,7 +69,7 @@ TEST(RouteTableTest, RequestsFindTheirRoute) {
       {kPluginMethodGet, "", "/files/", Outcome::kFound, 8, ""},
       {kPluginMethodGet, "", "/files/a/b.txt", Outcome::kFound, 8, ""},
       {kPluginMethodGet, "", "/files/a\nb", Outcome::kNoPath, 0, ""},  // "+" stops at a line end
-      {kPluginMethodGet, "", "/v/1x2x3", Outcome::kFound, 9, ""},  // needs a step back
+      {kPluginMethodGet, "", "/v/1x2x3", Outcome::kFound, 9, ""},      // needs a step back
       {kPluginMethodGet, "", "/v/123", Outcome::kNoPath, 0, ""},
       // Equal capture lengths keep the earlier route; a shorter capture wins.
       {kPluginMethodGet, "", "/p/xy", Outcome::kFound, 10, ""},

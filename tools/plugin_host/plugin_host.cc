@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -50,28 +51,55 @@ class InsidePlugin {
 };
 
 // Lets calls into the instance through while it is open; Close waits for those in flight.
+// Calls from many threads would all hit one counter, so each thread counts on a slot of its
+// own (a cache line each); Close, which is rare, looks at every slot. The counter of calls made
+// lives on the same slots for the same reason.
 class Gate {
  public:
   bool Enter() {
-    active_.fetch_add(1);
+    Slot& slot = slots_[ThreadSlot()];
+    slot.active.fetch_add(1);
     if (open_.load()) return true;
-    Leave();
+    slot.active.fetch_sub(1);
     return false;
   }
-  void Leave() {
-    if (active_.fetch_sub(1) == 1) active_.notify_all();
-  }
+  void Leave() { slots_[ThreadSlot()].active.fetch_sub(1); }
   void Open() { open_.store(true); }
   void Close() {
     open_.store(false);
-    for (uint64_t active = active_.load(); active != 0; active = active_.load()) {
-      active_.wait(active);
+    for (int round = 0;; ++round) {
+      uint64_t active = 0;
+      for (const Slot& slot : slots_) active += slot.active.load();
+      if (active == 0) return;
+      if (round < 1000) {
+        std::this_thread::yield();
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
     }
+  }
+  void CountCall() { slots_[ThreadSlot()].calls.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t calls() const {
+    uint64_t total = 0;
+    for (const Slot& slot : slots_) total += slot.calls.load(std::memory_order_relaxed);
+    return total;
   }
 
  private:
+  static constexpr size_t kSlots = 16;
+  struct alignas(64) Slot {
+    std::atomic<uint64_t> active{0};
+    std::atomic<uint64_t> calls{0};
+  };
+  // A thread enters and leaves on the same slot.
+  static size_t ThreadSlot() {
+    static std::atomic<size_t> next{0};
+    thread_local const size_t slot = next.fetch_add(1, std::memory_order_relaxed) % kSlots;
+    return slot;
+  }
+
+  std::array<Slot, kSlots> slots_{};
   std::atomic<bool> open_{false};
-  std::atomic<uint64_t> active_{0};
 };
 
 class GateGuard {
@@ -305,10 +333,10 @@ class PluginHost::Impl {
 
   // Counters updated from many threads; relaxed, since each is read on its own.
   struct AtomicCounters {
-    std::atomic<uint64_t> calls{0}, host_answers{0}, requests{0}, request_errors{0},
-        open_responses{0}, events_received{0}, events_dropped{0}, events_delivered{0},
-        subscriptions{0}, unsubscriptions{0}, wait_starts{0}, wait_yields{0}, wait_steps{0},
-        log_lines{0}, ignored_calls{0}, callback_errors{0};
+    std::atomic<uint64_t> host_answers{0}, requests{0}, request_errors{0}, open_responses{0},
+        events_received{0}, events_dropped{0}, events_delivered{0}, subscriptions{0},
+        unsubscriptions{0}, wait_starts{0}, wait_yields{0}, wait_steps{0}, log_lines{0},
+        ignored_calls{0}, callback_errors{0};
   };
   static void Count(std::atomic<uint64_t>& counter, uint64_t n = 1) {
     counter.fetch_add(n, std::memory_order_relaxed);
@@ -579,7 +607,7 @@ void PluginHost::Impl::SetLogSink(LogSink sink) {
 HostCounters PluginHost::Impl::Counters() const {
   const auto get = [](const std::atomic<uint64_t>& c) { return c.load(std::memory_order_relaxed); };
   HostCounters c;
-  c.calls = get(counters_.calls);
+  c.calls = gate_.calls();
   c.host_answers = get(counters_.host_answers);
   c.requests = get(counters_.requests);
   c.request_errors = get(counters_.request_errors);
@@ -909,7 +937,7 @@ void PluginHost::Impl::AnswerByHost(uint32_t status, const std::string& text,
 }
 
 void PluginHost::Impl::Call(const CallRequest& request, ReaderRef reader) {
-  Count(counters_.calls);
+  gate_.CountCall();
   GateGuard guard(gate_);
   if (!guard.entered() || state_.load() != kRunning) {
     AnswerByHost(503, "The plug-in " + short_name_ + " is not running", {}, reader);

@@ -107,6 +107,8 @@ class OwnedHostValue {
   OwnedHostValue(OwnedHostValue&& other) noexcept;
   OwnedHostValue& operator=(OwnedHostValue&& other) noexcept;
 
+  // Texts, blobs and containers carry a 32-bit count: at most 2^32 - 1 bytes or items (more
+  // are cut off).
   static OwnedHostValue Bool(bool value);
   static OwnedHostValue Signed(int64_t value);
   static OwnedHostValue Unsigned(uint64_t value);

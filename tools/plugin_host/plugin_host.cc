@@ -489,6 +489,9 @@ void PluginHost::Impl::Close() {
 // Lifecycle
 
 Status PluginHost::Impl::Start() {
+  if (t_busy > 0) {
+    return HostError{"Start was called from inside a call into a plug-in"};
+  }
   std::lock_guard lock(lifecycle_mutex_);
   if (state_.load() != kLoaded)
     return HostError{"The plug-in " + short_name_ + " was started before"};
@@ -956,6 +959,13 @@ void PluginHost::Impl::Call(const CallRequest& request, ReaderRef reader) {
                  "The path " + std::string(request.path) + " does not take the method " +
                      MethodText(request.method, request.custom_method),
                  match.allow, reader);
+    return;
+  }
+  // The record's sizes and counts are 32-bit.
+  if (request.body.size() > std::numeric_limits<uint32_t>::max() ||
+      request.headers.size() > std::numeric_limits<uint32_t>::max() ||
+      request.arguments.size() > std::numeric_limits<uint32_t>::max()) {
+    AnswerByHost(413, "The request is too large for a request record", {}, reader);
     return;
   }
   const EndpointDescription& endpoint = description_.endpoints[match.route];

@@ -130,7 +130,8 @@ class PluginHost {
   void SetLogSink(LogSink sink);
 
   // Starts the plug-in with a HostContext holding the call table and the plug-in id; fails when
-  // the plug-in's Start answers 0, or when Start was called before.
+  // the plug-in's Start answers 0, when Start was called before, and (like Stop) when called
+  // from inside a call into the plug-in.
   Status Start();
   // Stops the plug-in and destroys its instance (see above for threads). Stopping a stopped
   // host does nothing.

@@ -962,16 +962,18 @@ TEST_F(FakePluginTest, NothingReachesThePluginAfterStopReturns) {
   EXPECT_EQ(late_answers.load(), 0);
 }
 
-TEST_F(FakePluginTest, StopFromInsideACallIsRefused) {
-  std::string from_provider;
+TEST_F(FakePluginTest, StopAndStartFromInsideACallAreRefused) {
+  std::string from_provider, start_from_provider;
   host_->AddProvider("/stop", [&](const ResourceRequest&) {
     from_provider = host_->Stop().message();
+    start_from_provider = host_->Start().message();
     return ResourceAnswer::Value(Str("still here"));
   });
   EXPECT_EQ(FakeRequest({{"path", Str("/stop")}}).view().Find("value")->AsString(), "still here");
   EXPECT_EQ(from_provider,
             "Stop was called from inside a call into a plug-in (by a provider, a listener, a log "
             "sink or a reader of an answer)");
+  EXPECT_EQ(start_from_provider, "Start was called from inside a call into a plug-in");
   std::string from_reader;
   CallRequest request;
   request.path = "/fake/v1/status";

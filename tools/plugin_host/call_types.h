@@ -36,7 +36,7 @@ struct CallArgument {
 
 struct CallRequest {
   uint32_t method = kPluginMethodGet;
-  std::string_view path;  // may carry a query; sent as given
+  std::string_view path;  // may carry a query (see LoadOptions::query_as_arguments)
   std::string_view content_type;
   std::string_view body;  // sent as pointer and size; empty sends no body
   std::span<const CallHeader> headers;

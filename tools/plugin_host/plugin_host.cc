@@ -23,6 +23,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <thread>
 #include <unordered_set>
@@ -137,13 +138,71 @@ bool Compatible(const ApiVersion& core, const ApiVersion& plugin) {
          (core.minor > plugin.minor || (core.minor == plugin.minor && core.patch >= plugin.patch));
 }
 
+// The parameters of a query, percent-decoded: "+" is a space, "%" and two hexadecimal digits
+// are one byte, a "%" with fewer than two characters after it is dropped and one followed by
+// other characters is kept as it is. Pieces with an empty name ("a=1&", "&&") are skipped.
+struct QueryArguments {
+  std::vector<std::string> names;
+  std::vector<std::string> values;
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      out.push_back(' ');
+    } else if (c != '%') {
+      out.push_back(c);
+    } else if (text.size() - i < 3) {
+      // Dropped.
+    } else if (HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+QueryArguments ParseQuery(std::string_view query) {
+  QueryArguments parsed;
+  size_t start = 0;
+  while (start <= query.size()) {
+    size_t end = query.find('&', start);
+    if (end == std::string_view::npos) end = query.size();
+    const std::string_view piece = query.substr(start, end - start);
+    const size_t equals = piece.find('=');
+    std::string name = PercentDecode(piece.substr(0, equals));
+    if (!name.empty()) {
+      parsed.names.push_back(std::move(name));
+      parsed.values.push_back(equals == std::string_view::npos
+                                  ? std::string()
+                                  : PercentDecode(piece.substr(equals + 1)));
+    }
+    start = end + 1;
+  }
+  return parsed;
+}
+
 // The request record of one call, with NUL-terminated copies of the caller's texts. Small
-// requests need no heap: the texts, headers and arguments of a typical call fit inline.
+// requests need no heap: the texts, headers and arguments of a typical call fit inline. The
+// parameters of a query, when given, go first among the typed arguments, as borrowed texts.
 class RequestScratch {
  public:
-  explicit RequestScratch(const CallRequest& request) {
-    size_t text_bytes = request.path.size() + 1 + request.content_type.size() + 1 +
-                        request.custom_method.size() + 1;
+  RequestScratch(const CallRequest& request, std::string_view path, const QueryArguments* query) {
+    const size_t query_count = query == nullptr ? 0 : query->names.size();
+    size_t text_bytes =
+        path.size() + 1 + request.content_type.size() + 1 + request.custom_method.size() + 1;
     for (const CallHeader& header : request.headers) {
       text_bytes += header.name.size() + header.value.size() + 2;
     }
@@ -154,7 +213,7 @@ class RequestScratch {
     }
 
     record_.method = request.method;
-    record_.path = Copy(request.path);
+    record_.path = Copy(path);
     if (!request.content_type.empty()) record_.content_type = Copy(request.content_type);
     if (request.method == kPluginMethodCustom) record_.custom_method = Copy(request.custom_method);
     if (!request.body.empty()) {
@@ -176,19 +235,29 @@ class RequestScratch {
       record_.headers = headers;
       record_.header_count = static_cast<uint32_t>(request.headers.size());
     }
-    if (!request.arguments.empty()) {
+    const size_t argument_count = query_count + request.arguments.size();
+    if (argument_count != 0) {
       PluginTypedArgument* arguments = inline_arguments_.data();
-      if (request.arguments.size() > inline_arguments_.size()) {
-        heap_arguments_ = std::make_unique<PluginTypedArgument[]>(request.arguments.size());
+      if (argument_count > inline_arguments_.size()) {
+        heap_arguments_ = std::make_unique<PluginTypedArgument[]>(argument_count);
         arguments = heap_arguments_.get();
+      }
+      for (size_t i = 0; i < query_count; ++i) {
+        const std::string& value = query->values[i];
+        arguments[i].name = query->names[i].c_str();
+        arguments[i].value = HostValue{};
+        arguments[i].value.tag = kHostValueStringBorrowed;
+        arguments[i].value.payload.span.data = value.c_str();
+        arguments[i].value.payload.span.count = static_cast<uint32_t>(value.size());
       }
       for (size_t i = 0; i < request.arguments.size(); ++i) {
         const CallArgument& argument = request.arguments[i];
-        arguments[i].name = argument.name.empty() ? nullptr : Copy(argument.name);
-        arguments[i].value = *argument.value.get();
+        PluginTypedArgument& entry = arguments[query_count + i];
+        entry.name = argument.name.empty() ? nullptr : Copy(argument.name);
+        entry.value = *argument.value.get();
       }
       record_.arguments = arguments;
-      record_.argument_count = static_cast<uint32_t>(request.arguments.size());
+      record_.argument_count = static_cast<uint32_t>(argument_count);
     }
   }
 
@@ -969,7 +1038,27 @@ void PluginHost::Impl::Call(const CallRequest& request, ReaderRef reader) {
     return;
   }
   const EndpointDescription& endpoint = description_.endpoints[match.route];
-  RequestScratch scratch(request);
+  std::string_view path = request.path;
+  std::optional<QueryArguments> query;
+  if (const size_t question = path.find('?');
+      question != std::string_view::npos && options_.query_as_arguments) {
+    query = ParseQuery(path.substr(question + 1));
+    path = path.substr(0, question);
+    // The location check the plug-in makes for the query parameters it reads itself.
+    for (const std::string& name : query->names) {
+      for (const ParameterDescription& parameter : endpoint.parameters) {
+        if (parameter.name == name && parameter.location != kPluginArgumentAnywhere &&
+            parameter.location != kPluginArgumentQuery) {
+          AnswerByHost(400,
+                       "Argument '" + name + "' for '" + endpoint.name +
+                           "' was specified in an invalid location.",
+                       {}, reader);
+          return;
+        }
+      }
+    }
+  }
+  RequestScratch scratch(request, path, query ? &*query : nullptr);
   scratch.set_endpoint_context(endpoint.endpoint_context);
 
   PluginResponseRecord response{};

@@ -65,6 +65,14 @@ struct LoadOptions {
   // Passed to the plug-in in the HostContext; it hands it back on its requests and
   // subscriptions.
   uint32_t plugin_id = 1;
+  // A query on a call's path ("/v1/items/7?count=3&name=a%20b") is split off: the plug-in gets
+  // the path without it, and each parameter as a named typed argument holding its
+  // percent-decoded text, ahead of the call's own typed arguments. The plug-in's routing matches
+  // its templates against the whole path it is given, so a query left on the path would keep a
+  // literal route from matching and end up inside a "{name}" placeholder. A parameter whose
+  // endpoint declares it for another location (path, header, body) is answered 400 by the host.
+  // With false the path is sent as given.
+  bool query_as_arguments = true;
   // At most this many bytes per read of any stream the host serves (0: as many as the plug-in
   // asks for). A provider's answer may set a smaller figure of its own.
   uint32_t stream_chunk_size = 0;

@@ -8,8 +8,10 @@
 // adds. Each runs on 1 and 2 threads against one shared PluginHost, with real time, so items/s
 // is the total over the threads.
 //
-// Plug-ins: the fake plug-in of the host's tests (GET /fake/v1/status) and, when it is built,
-// the test plug-in on the plug-in base (GET /testplugin/v1/status).
+// Plug-ins: the fake plug-in of the host's tests, with an endpoint that answers the number 1
+// without a lock or an allocation (GET /fake/v1/ping) and one that builds a small structure
+// under a lock with counted allocations (GET /fake/v1/status); and, when it is built, the test
+// plug-in on the plug-in base (GET /testplugin/v1/status).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -31,7 +33,7 @@ struct Target {
   const char* path;
   const char* export_name;
   const char* endpoint;  // GET path of the trivial endpoint
-  const char* member;    // a member of its result
+  const char* member;    // a member of its result; null: the result is the number 1
 };
 
 // One started host per plug-in, shared by every benchmark and thread.
@@ -83,7 +85,8 @@ void CallInPlace(benchmark::State& state, Target target) {
   for (auto _ : state) {
     bool found = false;
     host.CallInPlace(request, [&](const ResponseView& view) {
-      found = view.result().Find(target.member).has_value();
+      found = target.member == nullptr ? view.result().AsUnsigned() == 1
+                                       : view.result().Find(target.member).has_value();
     });
     if (!found) state.SkipWithError("no result");
   }
@@ -119,7 +122,8 @@ void Register(const char* plugin, Target target) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Register("fake", {FAKE_PLUGIN_PATH, "load_sanitizer", "/fake/v1/status", "started"});
+  Register("fake-ping", {FAKE_PLUGIN_PATH, "load_sanitizer", "/fake/v1/ping", nullptr});
+  Register("fake-status", {FAKE_PLUGIN_PATH, "load_sanitizer", "/fake/v1/status", "started"});
 #ifdef TESTPLUGIN_PATH
   Register("testplugin",
            {TESTPLUGIN_PATH, "load_testplugin", "/testplugin/v1/status", "initialized"});

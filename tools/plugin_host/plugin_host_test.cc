@@ -97,8 +97,8 @@ TEST(PluginHostLoadTest, TheBlockAndDescriptionAreRead) {
   EXPECT_EQ(host.short_name(), "fake");
   EXPECT_EQ(host.api_version(), (ApiVersion{18, 0, 0}));
   const ApiDescription& d = host.description();
-  EXPECT_EQ(d.endpoints.size(), 17u);
-  EXPECT_EQ(host.routes().size(), 17u);
+  EXPECT_EQ(d.endpoints.size(), 18u);
+  EXPECT_EQ(host.routes().size(), 18u);
   const EndpointDescription* items = d.FindEndpoint("GetFakeV1ItemsById");
   ASSERT_NE(items, nullptr);
   EXPECT_EQ(items->path_template, "/fake/v1/items/{id}");
@@ -153,9 +153,9 @@ TEST(PluginHostLoadTest, BadPluginsAreClearErrors) {
        {19, 0, 0},
        refused + "uses plug-in API 18.0.0, which the core's 19.0.0 does not support"},
       {fake, "load_endpoint_loop", v18,
-       walk + "endpoints: the chain goes on past its count of 17 (or loops)"},
+       walk + "endpoints: the chain goes on past its count of 18 (or loops)"},
       {fake, "load_endpoint_count", v18,
-       walk + "endpoints: the chain ends after 17 entries, but its count is 18"},
+       walk + "endpoints: the chain ends after 18 entries, but its count is 19"},
       {fake, "load_member_loop", v18,
        walk + "type 0 (FakeStatus): members: the chain goes on past its count of 2 (or loops)"},
       {fake, "load_bad_type_code", v18,

@@ -79,7 +79,16 @@ RouteTable::Route RouteTable::Compile(const RouteSpec& spec) {
 
 RouteTable::RouteTable(const std::vector<RouteSpec>& routes) {
   routes_.reserve(routes.size());
-  for (const RouteSpec& spec : routes) routes_.push_back(Compile(spec));
+  for (const RouteSpec& spec : routes) {
+    routes_.push_back(Compile(spec));
+    const Route& route = routes_.back();
+    if (route.placeholders == 0) {
+      literal_routes_[route.pieces.empty() ? std::string() : route.pieces.front().literal]
+          .push_back(routes_.size() - 1);
+    } else {
+      pattern_routes_.push_back(routes_.size() - 1);
+    }
+  }
 }
 
 RouteTable RouteTable::FromEndpoints(const std::vector<EndpointDescription>& endpoints) {
@@ -142,9 +151,20 @@ RouteTable::Match RouteTable::Find(uint32_t method, std::string_view custom_meth
 
   Match match;
   bool path_matched = false;
+  const auto literal = literal_routes_.find(path);
+  if (literal != literal_routes_.end()) {
+    path_matched = true;
+    for (const size_t i : literal->second) {
+      if (Accepts(routes_[i], method, custom_method)) {
+        match.outcome = Outcome::kFound;
+        match.route = i;
+        return match;
+      }
+    }
+  }
   bool chosen = false;
   size_t chosen_total = 0;
-  for (size_t i = 0; i < routes_.size(); ++i) {
+  for (const size_t i : pattern_routes_) {
     const Route& route = routes_[i];
     size_t total = 0;
     if (!Matches(route, path, total)) continue;
@@ -154,7 +174,6 @@ RouteTable::Match RouteTable::Find(uint32_t method, std::string_view custom_meth
       chosen = true;
       chosen_total = total;
       match.route = i;
-      if (route.placeholders == 0) break;
     }
   }
   if (chosen) {

@@ -18,8 +18,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/plugin_host/api_description.h"
@@ -70,7 +72,15 @@ class RouteTable {
   static bool Matches(const Route& route, std::string_view path, size_t& total);
   static bool Accepts(const Route& route, uint32_t method, std::string_view custom_method);
 
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+  };
+
   std::vector<Route> routes_;
+  // Routes without placeholders by their path, and the others in order.
+  std::unordered_map<std::string, std::vector<size_t>, TextHash, std::equal_to<>> literal_routes_;
+  std::vector<size_t> pattern_routes_;
 };
 
 }  // namespace plugin_host

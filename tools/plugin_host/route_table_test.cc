@@ -92,11 +92,20 @@ TEST(RouteTableTest, RequestsFindTheirRoute) {
   }
 }
 
-TEST(RouteTableTest, ALiteralRouteEndsTheSearch) {
-  // The placeholder route comes first but captures something; the literal one wins.
-  const RouteTable table({{kPluginMethodGet, "", "/x/{a}"}, {kPluginMethodGet, "", "/x/y"}});
-  EXPECT_EQ(table.Find(kPluginMethodGet, "", "/x/y").route, 1u);
+TEST(RouteTableTest, ALiteralRouteWinsAtOnce) {
+  // The placeholder routes come first, one capturing nothing at all; the literal one still wins.
+  const RouteTable table({{kPluginMethodGet, "", "/x/{a}"},
+                          {kPluginMethodGet, "", "/x/{+b}"},
+                          {kPluginMethodGet, "", "/x/y"},
+                          {kPluginMethodGet, "", "/x/"}});
+  EXPECT_EQ(table.Find(kPluginMethodGet, "", "/x/y").route, 2u);
+  EXPECT_EQ(table.Find(kPluginMethodGet, "", "/x/").route, 3u);
   EXPECT_EQ(table.Find(kPluginMethodGet, "", "/x/z").route, 0u);
+  // A literal route with another method leaves the choice to the placeholders.
+  const RouteTable mixed({{kPluginMethodGet, "", "/x/{a}"}, {kPluginMethodPost, "", "/x/y"}});
+  EXPECT_EQ(mixed.Find(kPluginMethodGet, "", "/x/y").route, 0u);
+  EXPECT_EQ(mixed.Find(kPluginMethodPost, "", "/x/y").route, 1u);
+  EXPECT_EQ(mixed.Find(kPluginMethodPut, "", "/x/y").allow, "GET, POST");
 }
 
 TEST(RouteTableTest, ManyRestPlaceholdersStayBounded) {

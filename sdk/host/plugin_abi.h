@@ -182,6 +182,18 @@ typedef struct HostEventRecord {
 
 typedef void (*HostEventCallback)(const HostEventRecord* event);
 
+/* Resource events. A change of a resource is published under a name made from its uri:
+ * "OnJsonApiEvent" followed by the uri's non-empty "/"-separated pieces, joined with "_",
+ * keeping at most 6 items when the first piece is "jat-platform-config" and at most 4
+ * otherwise; so "/pavoclient/region-locale" gives "OnJsonApiEvent_pavoclient_region-locale"
+ * and "/jat-platform-config/v1/namespaces/Sanitizer" gives
+ * "OnJsonApiEvent_jat-platform-config_v1_namespaces_Sanitizer". A plug-in subscribes to that
+ * name to follow a resource. The payload is a structure of the "PluginResourceEvent" record that
+ * the API description lists among its types: "uri" (text), "eventType" (the enumerator "Create",
+ * "Update" or "Delete" of "PluginResourceEventType", by name or number) and "data" (the
+ * resource's value). A plug-in that publishes a resource event sends it under the full name and
+ * then once more under the plain "OnJsonApiEvent". */
+
 /* ------------------------------------------------------------------------------------------
  * The API description: what the plug-in offers, handed to the host in the load block.
  *
@@ -420,7 +432,8 @@ typedef struct PluginLoadBlock {
   const PluginApiDescription* api_description; /* out: what the plug-in offers */
 } PluginLoadBlock;
 
-/* The plug-in library's single export. */
+/* The plug-in library's single export, named "load_" followed by the plug-in's short name
+ * (`load_sanitizer`). */
 typedef void (*PluginLoadFunction)(PluginLoadBlock* block);
 
 /* ------------------------------------------------------------------------------------------

@@ -17,6 +17,9 @@
 # that link them keep the standard operators. In sanitizer builds the operators still end in
 # malloc and free, which the sanitizer runtime watches.
 #
+# Loading the library creates its logger (with the console and debugger targets) and registers
+# its event-tracing providers, before the host calls the export (sdk/host/plugin_library_load.cc).
+#
 # The library is marked not to be unloaded (-z nodelete): its code holds process-wide state that
 # outlives a plug-in instance (the C++ library's exception pool, the value pool's page store, the
 # logger, destructors of thread-local caches that host threads run when they end), so a host's
@@ -37,14 +40,16 @@ function(project_plugin short_name)
     set(ARG_EXPORT load_${short_name})
   endif()
 
-  add_library(${target} SHARED ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/sdk/host/plugin_operator_new.cc)
+  add_library(${target} SHARED ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/sdk/host/plugin_operator_new.cc
+    ${PROJECT_SOURCE_DIR}/sdk/host/plugin_library_load.cc)
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     OUTPUT_NAME ${target}
     CXX_VISIBILITY_PRESET hidden
     C_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_link_libraries(${target} PRIVATE project_warnings Sdk::HostMemory ${ARG_DEPS})
+  target_link_libraries(${target} PRIVATE project_warnings Sdk::HostMemory Sdk::Diagnostics
+    ${ARG_DEPS})
 
   set(version_script ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
   file(CONFIGURE OUTPUT ${version_script}

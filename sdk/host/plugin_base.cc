@@ -33,10 +33,14 @@ PluginBase::PluginBase() : logger_(sdk::diagnostics::AcquireLogger()) {}
 PluginBase::~PluginBase() {
   // A host thread may still be inside a delivery that began before Finalize; it holds its own
   // reference to its handler, but the handler may use the instance.
-  while (active_deliveries_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+  WaitForDeliveries();
   telemetry_.reset();
   log_target_.reset();  // detaches from the logger first
   sdk::diagnostics::ReleaseLogger();
+}
+
+void PluginBase::WaitForDeliveries() const {
+  while (active_deliveries_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
 }
 
 const PluginEntryTable& PluginBase::entry_table() {

@@ -228,6 +228,12 @@ class PluginBase {
   // and records without a context or name are ignored.
   static void DeliverEvent(const HostEventRecord* event) noexcept;
 
+ protected:
+  // Waits until no event delivery is running in this instance. A plug-in whose handlers use
+  // members of its own calls this first in its destructor: the base's destructor waits too, but
+  // only once the derived members are gone.
+  void WaitForDeliveries() const;
+
  private:
   // The entry table's functions; each catches everything.
   static uint8_t StartEntry(void* instance, const HostContext* context) noexcept;

@@ -26,6 +26,7 @@ SanitizerService::SanitizerService(AssetLoader asset_loader, StatusPublisher pub
 
 void SanitizerService::LoadCharTables() {
   const Lock lock(configure_mutex_);
+  if (stopped_) return;
   std::shared_ptr<SanitizerSnapshot> next;
   std::shared_ptr<const SanitizerUtils> tables;
   try {
@@ -61,6 +62,7 @@ void SanitizerService::OnRegionLocaleEvent(const sdk::binding::BindingValue& dat
 bool SanitizerService::Configure(bool whitelistEnabled, std::string region, std::string locale,
                                  LevelTexts includes, LevelTexts excludes, LevelTexts whitelist) {
   const Lock lock(configure_mutex_);
+  if (stopped_) return false;
   const std::shared_ptr<const SanitizerSnapshot> current = snapshot_.Load();
   if (current->status.ready && whitelistEnabled == whitelistEnabled_ &&
       region == configuredRegion_ && locale == configuredLocale_ && includes == adhocIncludes_ &&
@@ -115,6 +117,11 @@ std::shared_ptr<const SanitizerSnapshot> SanitizerService::BuildSnapshot(
   StoreCounts(engine->whitelisted_word_counts(), next->status.whitelistedWordCountsByLevel);
   next->engine = std::move(engine);
   return next;
+}
+
+void SanitizerService::StopConfiguring() {
+  const Lock lock(configure_mutex_);
+  stopped_ = true;
 }
 
 RegionLocale SanitizerService::configuredRegionLocale() const {

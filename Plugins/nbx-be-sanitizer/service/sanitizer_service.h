@@ -71,6 +71,13 @@ class SanitizerService {
   bool Configure(bool whitelistEnabled, std::string region, std::string locale, LevelTexts includes,
                  LevelTexts excludes, LevelTexts whitelist);
 
+  // Ends configuration for good, once the configuration running on another thread (if any) has
+  // finished: from then on Configure, the two event handlers and LoadCharTables change nothing,
+  // while the snapshot in use keeps answering requests. The plug-in calls it when it is
+  // finalised, since an event whose delivery began before the host ended the subscriptions may
+  // still arrive.
+  void StopConfiguring();
+
   // The current snapshot (never null); what every request works on.
   std::shared_ptr<const SanitizerSnapshot> Snapshot() const { return snapshot_.Load(); }
 
@@ -93,6 +100,7 @@ class SanitizerService {
   LevelTexts adhocWhitelist_;
   bool whitelistEnabled_ = false;
   std::shared_ptr<const SanitizerUtils> utils_;
+  bool stopped_ = false;
 
   AssetLoader asset_loader_;
   StatusPublisher publish_status_;

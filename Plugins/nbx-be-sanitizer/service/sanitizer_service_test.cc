@@ -170,6 +170,27 @@ TEST_F(ServiceTest, DeletingRegionAndLocaleKeepsTheEngineInUse) {
   EXPECT_EQ(published_.size(), 2u);
 }
 
+TEST_F(ServiceTest, OnceConfigurationIsStoppedNothingChangesAndTheEngineStillAnswers) {
+  service_.LoadCharTables();
+  service_.OnConfigurationEvent(Json(R"({"Level1Filter":"zorblax"})"));
+  SetRegionLocale("WEST", "en_US");
+  const std::shared_ptr<const SanitizerSnapshot> built = service_.Snapshot();
+  ASSERT_NE(built->engine, nullptr);
+  lines_.TakeLines();
+
+  service_.StopConfiguring();
+  service_.OnConfigurationEvent(Json(R"({"Level1Filter":"quuxword"})"));
+  SetRegionLocale("EAST", "en_GB");
+  EXPECT_FALSE(service_.Configure(true, "NORTH", "de_DE", {}, {}, {}));
+  service_.LoadCharTables();
+  EXPECT_EQ(service_.Snapshot(), built);
+  EXPECT_EQ(service_.configuredRegionLocale(), (RegionLocale{"WEST", "en_US"}));
+  EXPECT_EQ(service_.configuredLists().adhocIncludes, (LevelTexts{{1, {U"zorblax"}}}));
+  EXPECT_TRUE(Masks(U"zorblax"));
+  EXPECT_TRUE(lines_.TakeLines().empty());
+  EXPECT_EQ(published_.size(), 1u);
+}
+
 TEST_F(ServiceTest, StatusCountsAreKeyedByLevelAndDescribeTheEngine) {
   service_.LoadCharTables();
   SetRegionLocale("", "en_US");

@@ -398,6 +398,41 @@ bool CheckVectorInput(BindingResult& result, const BindingValue& value, std::str
   return false;
 }
 
+void TextListFromValue(BindingResult& result, TextList& out, const BindingValue& value,
+                       std::string_view name, const BindingRegistry* registry) {
+  // Each element as a std::string element of a vector is converted: a text as it is, an empty
+  // element as the empty text, anything else by StringFromValue. The texts' bytes are counted
+  // first, so that the list allocates once.
+  size_t bytes = 0;
+  for (const BindingValue& element : value.Elements()) {
+    if (element.kind() == ValueKind::kString) bytes += element.Size();
+  }
+  out.Reserve(value.Size(), bytes);
+  std::string converted;
+  for (const BindingValue& element : value.Elements()) {
+    if (element.kind() == ValueKind::kString) {
+      out.Append(element.GetString());
+    } else if (element.IsEmpty()) {
+      out.Append({});
+    } else {
+      converted.clear();
+      StringFromValue(result, converted, element, name, registry);
+      if (!result.ok()) return;
+      out.Append(converted);
+    }
+  }
+}
+
+void TextListToValue(BindingResult& result, BindingValue& target, const TextList& in) {
+  target.MakeCollection();
+  // A list longer than a collection may be is refused before any element is built.
+  if (!target.Reserve(in.size())) {
+    result.Fail(kLengthErrorMessage);
+    return;
+  }
+  for (size_t i = 0; i < in.size(); ++i) target.Element(i).SetString(in[i]);
+}
+
 bool CheckMapInput(BindingResult& result, const BindingValue& value, std::string_view name) {
   if (!Required(result, value, name)) return false;
   if (value.kind() == ValueKind::kStructure) return true;

@@ -4,8 +4,9 @@
 // The native type decides everything at compile time:
 //   bool → bool; every integer width → int8 … uint64 (by size and signedness); float, double;
 //   std::string → string; BindingValue → object (deep copy); an enum type (at most 32 bits) →
-//   enum; std::vector<T> → vector; std::map<std::string, T> → map; std::optional<T> → T with
-//   the optional mark; any other class → struct (a registered record).
+//   enum; std::vector<T> → vector; TextList → vector of string, converted exactly as
+//   std::vector<std::string> (text_list.h); std::map<std::string, T> → map; std::optional<T>
+//   → T with the optional mark; any other class → struct (a registered record).
 // TypeCodeOf<T>() gives the code, BindNativeType<T>(registry) the descriptor, converter and
 // registered type of a member or argument, ConverterFor<T>() the converter.
 //
@@ -43,6 +44,7 @@
 #include "sdk/binding/binding_result.h"
 #include "sdk/binding/binding_value.h"
 #include "sdk/binding/static_type.h"
+#include "sdk/binding/text_list.h"
 #include "sdk/binding/type_descriptor.h"
 #include "sdk/binding/value_converter.h"
 
@@ -100,12 +102,16 @@ template <typename E, typename C, typename A>
 struct ContainerElement<std::map<std::string, E, C, A>> {
   using Type = E;
 };
+template <>
+struct ContainerElement<TextList> {
+  using Type = std::string;
+};
 
 template <typename T>
 inline constexpr bool kIsRecord =
     std::is_class_v<T> && !VectorTraits<T>::value && !MapTraits<T>::value &&
     !OptionalTraits<T>::value && !std::is_same_v<T, std::string> &&
-    !std::is_same_v<T, BindingValue>;
+    !std::is_same_v<T, BindingValue> && !std::is_same_v<T, TextList>;
 
 template <typename T>
 inline constexpr bool kAlwaysFalse = false;
@@ -147,7 +153,7 @@ constexpr TypeCode TypeCodeOf() {
   } else if constexpr (std::is_enum_v<U>) {
     static_assert(sizeof(U) <= 4, "registered enums are 32-bit");
     return TypeCode::kEnum;
-  } else if constexpr (detail::VectorTraits<U>::value) {
+  } else if constexpr (detail::VectorTraits<U>::value || std::is_same_v<U, TextList>) {
     return TypeCode::kVector;
   } else if constexpr (detail::MapTraits<U>::value) {
     return TypeCode::kMap;
@@ -182,6 +188,10 @@ bool EnumFromValue(BindingResult& result, const BindingValue& value, std::string
 // (vector) or a structure (map).
 bool CheckVectorInput(BindingResult& result, const BindingValue& value, std::string_view name);
 bool CheckMapInput(BindingResult& result, const BindingValue& value, std::string_view name);
+// The element loop of a TextList, after CheckVectorInput.
+void TextListFromValue(BindingResult& result, TextList& out, const BindingValue& value,
+                       std::string_view name, const BindingRegistry* registry);
+void TextListToValue(BindingResult& result, BindingValue& target, const TextList& in);
 void StructFromValue(BindingResult& result, void* native, const BindingValue& value,
                      std::string_view name, const TypeRecord* type,
                      const BindingRegistry* registry);
@@ -249,6 +259,10 @@ void FromValueNative(BindingResult& result, T& out, const BindingValue& value,
       }
       ++index;
     }
+  } else if constexpr (std::is_same_v<T, TextList>) {
+    out.Clear();
+    if (!CheckVectorInput(result, value, name)) return;
+    TextListFromValue(result, out, value, name, registry);
   } else if constexpr (MapTraits<T>::value) {
     out.clear();
     if (!CheckMapInput(result, value, name)) return;
@@ -306,6 +320,8 @@ void ToValueNative(BindingResult& result, BindingValue& target, const T& in, con
       if (!result.ok()) return;
       ++index;
     }
+  } else if constexpr (std::is_same_v<T, TextList>) {
+    TextListToValue(result, target, in);
   } else if constexpr (MapTraits<T>::value) {
     target.MakeStructure();
     for (const auto& [key, element] : in) {
@@ -358,7 +374,8 @@ TypeDescriptor DescribeNativeType(const TypeRecord* leaf_record) {
   using U = typename detail::OptionalTraits<std::remove_cv_t<T>>::Inner;
   TypeDescriptor descriptor;
   descriptor.code = TypeCodeOf<U>();
-  if constexpr (detail::VectorTraits<U>::value || detail::MapTraits<U>::value) {
+  if constexpr (detail::VectorTraits<U>::value || detail::MapTraits<U>::value ||
+                std::is_same_v<U, TextList>) {
     descriptor.element_code = TypeCodeOf<typename detail::ContainerElement<U>::Type>();
     if (descriptor.element_code == TypeCode::kEnum ||
         descriptor.element_code == TypeCode::kStruct) {

@@ -316,6 +316,50 @@ TEST_F(NativeConversionTest, Vector) {
   });
 }
 
+// A TextList converts as a vector of strings does, both ways and with the same messages, and is
+// described as one.
+TEST_F(NativeConversionTest, TextListConvertsAsAVectorOfStrings) {
+  const BindingValue inputs[] = {
+      List({Text("a"), Text("b")}),
+      List({}),
+      List({Text("a"), BindingValue(), Text("c"), BindingValue()}),
+      List({Text(std::string_view("a\0b", 3)), Text("")}),
+      List({Enum(1, EventTypeId()), Text("x")}),
+      List({Text("a"), Enum(7, EventTypeId())}),
+      List({Text("a"), Int(1)}),
+      List({Blob("abc")}),
+      Text("a"),
+      Struct({}),
+      BindingValue(),
+  };
+  for (const BindingValue& input : inputs) {
+    std::vector<std::string> vector = {"left over"};
+    BindingResult vector_result;
+    FromValue(vector_result, vector, input, "x", registry_);
+    TextList list = {"left over"};
+    BindingResult list_result;
+    FromValue(list_result, list, input, "x", registry_);
+    ASSERT_EQ(list_result.ok(), vector_result.ok()) << "input: " << input.DebugString();
+    EXPECT_EQ(list_result.ErrorMessage(), vector_result.ErrorMessage())
+        << "input: " << input.DebugString();
+    if (!vector_result.ok()) continue;
+    EXPECT_EQ(std::vector<std::string>(list.begin(), list.end()), vector)
+        << "input: " << input.DebugString();
+
+    BindingResult from_vector;
+    ToValue(registry_, from_vector, vector);
+    BindingResult from_list;
+    ToValue(registry_, from_list, list);
+    ASSERT_TRUE(from_list.ok()) << from_list.ErrorMessage();
+    EXPECT_EQ(from_list.value(), from_vector.value()) << "input: " << input.DebugString();
+  }
+  EXPECT_EQ(BindNativeType<TextList>(registry_).type,
+            BindNativeType<std::vector<std::string>>(registry_).type);
+  EXPECT_EQ(BindNativeType<std::optional<TextList>>(registry_).type,
+            BindNativeType<std::optional<std::vector<std::string>>>(registry_).type);
+  EXPECT_TRUE(BindNativeType<std::optional<TextList>>(registry_).optional);
+}
+
 TEST_F(NativeConversionTest, VectorIsEmptiedFirst) {
   std::vector<uint32_t> out = {9, 9, 9, 9};
   BindingResult result;

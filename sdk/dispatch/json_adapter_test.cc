@@ -163,8 +163,8 @@ std::string Nested(size_t depth, const std::string& inner) {
   return text;
 }
 
-// The reader hashes each text while it decodes it in place: a text written with escapes and the
-// same text written plainly must meet in one interned entry.
+// A text is hashed once it is decoded in place: a text written with escapes and the same text
+// written plainly must meet in one interned entry.
 TEST(JsonAdapterTest, EscapedAndPlainTextsShareOneEntry) {
   BindingResult result;
   ASSERT_TRUE(
@@ -178,6 +178,52 @@ TEST(JsonAdapterTest, EscapedAndPlainTextsShareOneEntry) {
   EXPECT_EQ(value.InternedReferences("a\""), 2u);
   EXPECT_EQ(value.InternedReferences("xAyyyyyyyyyyyyyyyyyyyyyyyyyy"), 2u);
   EXPECT_EQ(value.GetTreeStats().interned_texts, 4u);
+}
+
+// Strings pass sixteen bytes at a time, with their short escapes decoded on the way and the
+// rest left to the reader. Each kind of piece is put at every offset of texts a few blocks long
+// (and twice, once at the very end), as a value and as a key, against the text it stands for;
+// a bad escape or a control byte must fail at its own offset.
+TEST(JsonAdapterTest, StringsDecodeAtEveryOffset) {
+  struct Piece {
+    std::string json;
+    std::string text;
+  };
+  const Piece kPieces[] = {
+      {"\\n", "\n"},         {"\\t", "\t"},  {"\\\"", "\""},         {"\\\\", "\\"},
+      {"\\/", "/"},          {"\\b", "\b"},  {"\\f", "\f"},          {"\\r", "\r"},
+      {"\\u0041", "A"},      {"\\u00e9", "\xC3\xA9"},                {"\\n\\t\\\"", "\n\t\""},
+      {"\xC3\xA9", "\xC3\xA9"}, {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+  };
+  const std::string filler = "The quick brown fox jumps over the lazy dog, 0123456789 ~!";
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t offset = 0; offset <= length; ++offset) {
+      for (const Piece& piece : kPieces) {
+        const std::string before = filler.substr(0, offset);
+        const std::string after = filler.substr(offset, length - offset);
+        const std::string json = before + piece.json + after + piece.json;
+        const std::string text = before + piece.text + after + piece.text;
+        BindingResult result;
+        ASSERT_TRUE(ParseJson(result, "[\"" + json + "\", {\"" + json + "\": 1}]"))
+            << "input: " << json << ": " << result.ErrorMessage();
+        EXPECT_EQ(result.value().At(0).GetString(), text) << "input: " << json;
+        EXPECT_EQ(result.value().At(1).MemberNameAt(0), text) << "input: " << json;
+        EXPECT_EQ(result.value().InternedReferences(text), 2u) << "input: " << json;
+      }
+      for (const std::string bad : {"\\x", "\x01", "\\u12x4"}) {
+        const std::string json = "\"" + filler.substr(0, offset) + "\\n" + bad +
+                                 filler.substr(offset, length - offset) + "\"";
+        BindingResult result;
+        EXPECT_FALSE(ParseJson(result, json)) << "input: " << json;
+        const std::string reason = bad == "\\u12x4"
+                                       ? "Incorrect hex digit after \\u escape in string."
+                                       : "Invalid escape character in string.";
+        EXPECT_EQ(result.ErrorMessage(),
+                  "Error: " + reason + " at offset " + std::to_string(offset + 3) + ".")
+            << "input: " << json;
+      }
+    }
+  }
 }
 
 TEST(JsonAdapterTest, NestingAtTheLimitParses) {

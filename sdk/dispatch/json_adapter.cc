@@ -62,7 +62,7 @@ struct PlainBytes {
 constexpr PlainBytes kPlain;
 
 // What the escapes of one character stand for ("\n" for a line feed, say); 0 for the letters
-// that start no such escape ("\u" among them, which the reader decodes itself).
+// that start no such escape ("\u" among them, which has four hex digits).
 struct ShortEscapes {
   char meaning[256];
   constexpr ShortEscapes() : meaning() {
@@ -77,6 +77,48 @@ struct ShortEscapes {
   }
 };
 constexpr ShortEscapes kShortEscapes;
+
+// The value of each hex digit; -1 for the other bytes.
+struct HexDigits {
+  int8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = 0; c < 256; ++c) value[c] = -1;
+    for (int c = 0; c < 10; ++c) value['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+      value['a' + c] = static_cast<int8_t>(10 + c);
+      value['A' + c] = static_cast<int8_t>(10 + c);
+    }
+  }
+};
+constexpr HexDigits kHexDigits;
+
+// The code point of the four hex digits at `digits`, or -1 when they are not four hex digits.
+// Reads no further than a byte that is not one (the document's terminating NUL, at the latest).
+int32_t HexCodePoint(const unsigned char* digits) {
+  int32_t code_point = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = kHexDigits.value[digits[i]];
+    if (digit < 0) return -1;
+    code_point = code_point << 4 | digit;
+  }
+  return code_point;
+}
+
+// Stores the UTF-8 form of `code_point` (below 0x10000, not a surrogate) at `out`; returns its
+// end.
+unsigned char* PutUtf8(unsigned char* out, int32_t code_point) {
+  if (code_point < 0x80) {
+    *out++ = static_cast<unsigned char>(code_point);
+  } else if (code_point < 0x800) {
+    *out++ = static_cast<unsigned char>(0xC0 | code_point >> 6);
+    *out++ = static_cast<unsigned char>(0x80 | (code_point & 0x3F));
+  } else {
+    *out++ = static_cast<unsigned char>(0xE0 | code_point >> 12);
+    *out++ = static_cast<unsigned char>(0x80 | (code_point >> 6 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (code_point & 0x3F));
+  }
+  return out;
+}
 
 // Moves the `count` bytes at `from` down to `to` (before `from`) a word at a time, in order, so
 // that each word is read before a word written down overlaps it; nothing is written at or past
@@ -105,7 +147,7 @@ unsigned StopsInBlock(__m128i bytes) {
 #endif
 
 // RapidJSON's in-place string stream (rapidjson::InsituStringStream), with a pass over strings
-// that takes their plain runs sixteen bytes at a time and decodes their short escapes itself
+// that takes their plain runs sixteen bytes at a time and decodes most of their escapes itself
 // (see PassPlainBytes).
 //
 // The reader works on a local copy of the stream in each of its steps (a string, a number, a
@@ -134,11 +176,13 @@ class InsituStream {
   size_t PutEnd(Ch* begin) { return static_cast<size_t>(dst_ - begin); }
   void Flush() {}
 
-  // Passes over a string up to its closing quote, a "\u" escape or a byte that is not allowed
-  // there, which the reader's own loop then takes: plain bytes go as they are and the other
-  // escapes become the byte they stand for. Until the first escape (in most strings, to the
-  // end) every byte already is where it belongs and is only read; after it, the text is
-  // shorter than its source and the bytes move down.
+  // Passes over a string up to its closing quote, a surrogate escape ("\ud83d", half of a pair
+  // or alone), a bad escape or a byte that is not allowed there, which the reader's own loop
+  // then takes: plain bytes go as they are, the other escapes become the UTF-8 form of what
+  // they stand for, as the reader would write it. Until the first escape (in most strings, to
+  // the end) every byte already is where it belongs and is only read; after it, the text is
+  // shorter than its source and the bytes move down (no escape is shorter than what it stands
+  // for).
   void PassPlainBytes() {
     auto* from = reinterpret_cast<unsigned char*>(src_);
     auto* to = reinterpret_cast<unsigned char*>(dst_);
@@ -168,10 +212,16 @@ class InsituStream {
       // The last bytes before the document's end; the terminating NUL is not plain.
       while (kPlain[*from]) *to++ = *from++;
       if (*from != '\\') break;
-      const char meaning = kShortEscapes.meaning[from[1]];
-      if (meaning == 0) break;
-      *to++ = static_cast<unsigned char>(meaning);
-      from += 2;
+      if (const char meaning = kShortEscapes.meaning[from[1]]; meaning != 0) {
+        *to++ = static_cast<unsigned char>(meaning);
+        from += 2;
+        continue;
+      }
+      if (from[1] != 'u') break;
+      const int32_t code_point = HexCodePoint(from + 2);
+      if (code_point < 0 || (code_point >= 0xD800 && code_point <= 0xDFFF)) break;
+      to = PutUtf8(to, code_point);
+      from += 6;
     }
     src_ = reinterpret_cast<Ch*>(from);
     dst_ = reinterpret_cast<Ch*>(to);
@@ -347,19 +397,16 @@ bool MayHoldUnicodeEscape(const char* text, size_t length) {
 constexpr size_t kLocalTextSize = 1024;
 constexpr size_t kLocalReaderStackSize = 512;
 
-}  // namespace
-
-bool ParseJson(BindingResult& result, const char* text) {
+// Both forms come here with the text's length up to its first NUL.
+bool ParseJsonText(BindingResult& result, const char* text, size_t length) {
   result.Reset();
-  if (text == nullptr) return true;
-  const char* p = text;
-  while (IsJsonSpace(*p)) ++p;
-  if (*p == '\0') return true;  // an empty or blank document is an empty value
+  size_t blank = 0;
+  while (blank < length && IsJsonSpace(text[blank])) ++blank;
+  if (blank == length) return true;  // an empty or blank document is an empty value
 
   // The reader decodes strings in place in a copy of the text, which saves it copying each
   // string to its own stack first. Offsets in the copy are offsets in the text. A short text
   // (most requests) is copied to the stack, and the reader's own stack starts there too.
-  const size_t length = std::strlen(text);
   char local_copy[kLocalTextSize];
   std::unique_ptr<char[]> heap_copy;
   char* copy = local_copy;
@@ -371,7 +418,8 @@ bool ParseJson(BindingResult& result, const char* text) {
     }
     copy = heap_copy.get();
   }
-  std::memcpy(copy, text, length + 1);
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
   const Document document{copy, copy + length};
   TreeBuilder tree(result.value());
   Builder builder(tree, MayHoldUnicodeEscape(copy, length));
@@ -404,6 +452,23 @@ bool ParseJson(BindingResult& result, const char* text) {
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool ParseJson(BindingResult& result, const char* text) {
+  if (text == nullptr) {
+    result.Reset();
+    return true;
+  }
+  return ParseJsonText(result, text, std::strlen(text));
+}
+
+bool ParseJson(BindingResult& result, std::string_view text) {
+  const void* const nul = text.empty() ? nullptr : std::memchr(text.data(), '\0', text.size());
+  const size_t length =
+      nul == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(nul) - text.data());
+  return ParseJsonText(result, text.data(), length);
 }
 
 bool ParseJson(BindingResult& result, const std::string& text) {

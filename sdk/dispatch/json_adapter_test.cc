@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "sdk/binding/nesting_limit.h"
 
@@ -115,6 +117,23 @@ TEST(JsonAdapterTest, FailureLeavesOnlyTheError) {
   EXPECT_EQ(result.value().GetUnsigned(), 7u);
 }
 
+// A counted text needs no NUL after it (the buffer here has none, so that ASan reports a read
+// past its end), and stops at a NUL inside it.
+TEST(JsonAdapterTest, CountedTextIsReadUpToItsEndOrItsFirstNul) {
+  const std::string kText = R"({"texts": ["a\nb", "\u00e9"], "level": 2})";
+  const std::vector<char> exact(kText.begin(), kText.end());
+  BindingResult result;
+  ASSERT_TRUE(ParseJson(result, std::string_view(exact.data(), exact.size())))
+      << result.ErrorMessage();
+  EXPECT_EQ(result.value().DebugString(), "{\"level\": 2u, \"texts\": [\"a\\x0Ab\", \"\xC3\xA9\"]}");
+  const BindingValue whole = result.value();
+  std::vector<char> cut(exact);
+  for (const char c : std::string_view("\0 not JSON", 10)) cut.push_back(c);
+  ASSERT_TRUE(ParseJson(result, std::string_view(cut.data(), cut.size())))
+      << result.ErrorMessage();
+  EXPECT_EQ(result.value(), whole);
+}
+
 TEST(JsonAdapterTest, TextStopsAtTheFirstNul) {
   const std::string text("[1]\0garbage", 11);
   const BindingResult result = ParseJson(text);
@@ -193,6 +212,7 @@ TEST(JsonAdapterTest, StringsDecodeAtEveryOffset) {
       {"\\n", "\n"},         {"\\t", "\t"},  {"\\\"", "\""},         {"\\\\", "\\"},
       {"\\/", "/"},          {"\\b", "\b"},  {"\\f", "\f"},          {"\\r", "\r"},
       {"\\u0041", "A"},      {"\\u00e9", "\xC3\xA9"},                {"\\n\\t\\\"", "\n\t\""},
+      {"\\u20AC", "\xE2\x82\xAC"},  {"\\udc00", "\xED\xB0\x80"},  // a lone low surrogate as the reader writes it
       {"\xC3\xA9", "\xC3\xA9"}, {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
   };
   const std::string filler = "The quick brown fox jumps over the lazy dog, 0123456789 ~!";

@@ -1,6 +1,7 @@
 // The handlers and endpoint declarations of the sanitizer's resources (sanitizer_resources.h).
 #include "Plugins/nbx-be-sanitizer/service/sanitizer_resources.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -153,9 +154,12 @@ HandlerResult<SanitizeResponse> SanitizeResource(const SanitizerSnapshot& snapsh
   if (request.texts.has_value()) {
     const sdk::binding::TextList& texts = *request.texts;
     sdk::binding::TextList& masked = response.texts.emplace();
-    // A masked text is no longer than its source, so this is room for all of them but for the
-    // longest form that each is written into first (near the end the list grows once).
-    masked.Reserve(texts.size(), texts.bytes().size());
+    // A masked text is no longer than its source, but each is written into room for its
+    // longest form, four bytes per code point: with room for three more bytes per byte of the
+    // longest text beside all of them, the list never grows.
+    size_t longest = 0;
+    for (const std::string_view text : texts) longest = std::max(longest, text.size());
+    masked.Reserve(texts.size(), texts.bytes().size() + 3 * longest);
     for (const std::string_view text : texts) {
       if (!masker.Mask(text, masked)) return InvalidUtf8();
     }

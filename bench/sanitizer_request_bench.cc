@@ -191,8 +191,8 @@ void BM_ScanChatLine(benchmark::State& state) {
   std::u32string output;
   for (auto _ : state) {
     output.clear();
-    benchmark::DoNotOptimize(
-        SanitizeText(*snapshot->engine, output, text, kDefaultLevel, false, false, kDefaultMaxWords));
+    benchmark::DoNotOptimize(SanitizeText(*snapshot->engine, output, text, kDefaultLevel, false,
+                                          false, kDefaultMaxWords));
     benchmark::DoNotOptimize(output.data());
   }
   state.SetItemsProcessed(state.iterations());
@@ -228,8 +228,7 @@ BENCHMARK(BM_RequestFortunesMessagePack)->Unit(benchmark::kMicrosecond);
 
 // One iteration of each scan baseline, functions of their own for callgrind as SendRequest.
 [[gnu::noinline]] void ScanTexts(const SanitizerEngine& engine,
-                                 const std::vector<std::u32string>& texts,
-                                 std::u32string& output) {
+                                 const std::vector<std::u32string>& texts, std::u32string& output) {
   for (const std::u32string& text : texts) {
     output.clear();
     benchmark::DoNotOptimize(

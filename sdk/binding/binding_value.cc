@@ -100,8 +100,8 @@ uint64_t ProcessHashKey() {
   if (end - p > 16) {
     first = MultiplyFold(LoadWord<uint64_t>(p) ^ key, LoadWord<uint64_t>(p + 8) ^ first);
   }
-  second = MultiplyFold(LoadWord<uint64_t>(end - 16) ^ kHashKey2,
-                        LoadWord<uint64_t>(end - 8) ^ second);
+  second =
+      MultiplyFold(LoadWord<uint64_t>(end - 16) ^ kHashKey2, LoadWord<uint64_t>(end - 8) ^ second);
   const uint64_t mixed = MultiplyFold(first ^ kHashKey2, second ^ text.size());
   return static_cast<uint32_t>(mixed ^ (mixed >> 32));
 }

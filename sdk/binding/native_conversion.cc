@@ -653,8 +653,7 @@ bool StructToHost(HostConversion& conversion, HostValue& out, const void* native
       member.kept = !is_default;
       if (!member.kept) ReleaseHostValue(member.value);
     } else {
-      field.converter->ToHost(conversion, member.value, base + field.offset,
-                              field.converter_type);
+      field.converter->ToHost(conversion, member.value, base + field.offset, field.converter_type);
       if (!result.ok()) {
         release_all();
         return false;

@@ -380,8 +380,7 @@ void ToValueNative(BindingResult& result, BindingValue& target, const T& in, con
 // Native → host value, as ToValueNative into an empty value followed by ToHostValue; returns
 // what IsDefaultValue would say of that value.
 template <typename T>
-bool ToHostNative(HostConversion& conversion, HostValue& out, const T& in,
-                  const TypeRecord* type) {
+bool ToHostNative(HostConversion& conversion, HostValue& out, const T& in, const TypeRecord* type) {
   if constexpr (std::is_same_v<T, bool>) {
     BoolToHost(out, in);
     return !in;

@@ -105,8 +105,7 @@ void ExpectStraightAsThroughAValue(const BindingRegistry& registry, const T& nat
                                    const std::string& label) {
   const TypeBinding binding = BindNativeType<T>(registry);
   BindingResult through;
-  binding.converter->ToValue(through, through.value(), &native, binding.converter_type,
-                             &registry);
+  binding.converter->ToValue(through, through.value(), &native, binding.converter_type, &registry);
   if (through.ok() && through.value().HasLengthError()) through.Fail(kLengthErrorMessage);
   HostValue via_value{};
   bool via_value_complete = true;
@@ -743,8 +742,8 @@ TEST_F(NativeConversionTest, StraightToAHostValueAsThroughAValue) {
                                 "enum without one");
   ExpectStraightAsThroughAValue(
       registry,
-      Struct({{"b", List({Int(-1), Real(0.5), Blob("x\0y"), BindingValue(),
-                          Enum(1, EventTypeId()), Enum(4, 77)})},
+      Struct({{"b", List({Int(-1), Real(0.5), Blob("x\0y"), BindingValue(), Enum(1, EventTypeId()),
+                          Enum(4, 77)})},
               {"a", Text("t")},
               {"", Bool(false)}}),
       "object");

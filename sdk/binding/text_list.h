@@ -182,8 +182,8 @@ class TextList {
   }
 
   std::unique_ptr<char[]> bytes_;
-  size_t size_ = 0;      // bytes in use
-  size_t capacity_ = 0;  // bytes allocated
+  size_t size_ = 0;           // bytes in use
+  size_t capacity_ = 0;       // bytes allocated
   std::vector<size_t> ends_;  // the end of each text in bytes_
 };
 

@@ -138,10 +138,10 @@ void MoveDown(unsigned char* to, const unsigned char* from, size_t count) {
 unsigned StopsInBlock(__m128i bytes) {
   const __m128i highest_control = _mm_set1_epi8(0x1F);
   // A byte up to 0x1F is its own maximum with 0x1F, compared as unsigned bytes.
-  const __m128i stops = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                   _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control));
+  const __m128i stops =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+                   _mm_cmpeq_epi8(_mm_max_epu8(bytes, highest_control), highest_control));
   return static_cast<unsigned>(_mm_movemask_epi8(stops));
 }
 #endif
@@ -255,9 +255,9 @@ using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>
 // would still be right.)
 template <>
 template <>
-inline void sdk::dispatch::JsonReader::ScanCopyUnescapedString<sdk::dispatch::InsituStream,
-                                                               sdk::dispatch::InsituStream>(
-    sdk::dispatch::InsituStream& in, sdk::dispatch::InsituStream& out) {
+inline void sdk::dispatch::JsonReader::ScanCopyUnescapedString<
+    sdk::dispatch::InsituStream, sdk::dispatch::InsituStream>(sdk::dispatch::InsituStream& in,
+                                                              sdk::dispatch::InsituStream& out) {
   // The reader decodes a string in place: the two are one stream.
   assert(&in == &out);
   static_cast<void>(out);
@@ -466,8 +466,9 @@ bool ParseJson(BindingResult& result, const char* text) {
 
 bool ParseJson(BindingResult& result, std::string_view text) {
   const void* const nul = text.empty() ? nullptr : std::memchr(text.data(), '\0', text.size());
-  const size_t length =
-      nul == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(nul) - text.data());
+  const size_t length = nul == nullptr
+                            ? text.size()
+                            : static_cast<size_t>(static_cast<const char*>(nul) - text.data());
   return ParseJsonText(result, text.data(), length);
 }
 

@@ -125,12 +125,12 @@ TEST(JsonAdapterTest, CountedTextIsReadUpToItsEndOrItsFirstNul) {
   BindingResult result;
   ASSERT_TRUE(ParseJson(result, std::string_view(exact.data(), exact.size())))
       << result.ErrorMessage();
-  EXPECT_EQ(result.value().DebugString(), "{\"level\": 2u, \"texts\": [\"a\\x0Ab\", \"\xC3\xA9\"]}");
+  EXPECT_EQ(result.value().DebugString(),
+            "{\"level\": 2u, \"texts\": [\"a\\x0Ab\", \"\xC3\xA9\"]}");
   const BindingValue whole = result.value();
   std::vector<char> cut(exact);
   for (const char c : std::string_view("\0 not JSON", 10)) cut.push_back(c);
-  ASSERT_TRUE(ParseJson(result, std::string_view(cut.data(), cut.size())))
-      << result.ErrorMessage();
+  ASSERT_TRUE(ParseJson(result, std::string_view(cut.data(), cut.size()))) << result.ErrorMessage();
   EXPECT_EQ(result.value(), whole);
 }
 
@@ -209,11 +209,21 @@ TEST(JsonAdapterTest, StringsDecodeAtEveryOffset) {
     std::string text;
   };
   const Piece kPieces[] = {
-      {"\\n", "\n"},         {"\\t", "\t"},  {"\\\"", "\""},         {"\\\\", "\\"},
-      {"\\/", "/"},          {"\\b", "\b"},  {"\\f", "\f"},          {"\\r", "\r"},
-      {"\\u0041", "A"},      {"\\u00e9", "\xC3\xA9"},                {"\\n\\t\\\"", "\n\t\""},
-      {"\\u20AC", "\xE2\x82\xAC"},  {"\\udc00", "\xED\xB0\x80"},  // a lone low surrogate as the reader writes it
-      {"\xC3\xA9", "\xC3\xA9"}, {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+      {"\\n", "\n"},
+      {"\\t", "\t"},
+      {"\\\"", "\""},
+      {"\\\\", "\\"},
+      {"\\/", "/"},
+      {"\\b", "\b"},
+      {"\\f", "\f"},
+      {"\\r", "\r"},
+      {"\\u0041", "A"},
+      {"\\u00e9", "\xC3\xA9"},
+      {"\\n\\t\\\"", "\n\t\""},
+      {"\\u20AC", "\xE2\x82\xAC"},
+      {"\\udc00", "\xED\xB0\x80"},  // a lone low surrogate as the reader writes it
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
   };
   const std::string filler = "The quick brown fox jumps over the lazy dog, 0123456789 ~!";
   for (size_t length = 0; length <= 40; ++length) {

@@ -8,12 +8,13 @@
 // declares the function "PostSanitizerV1Sanitize" with one parameter "request" taken from the
 // body, converted into a SanitizeRequest by the registry's value→native conversion, and a
 // result converted straight to the response's host value (native→host, which gives what
-// native→value and then value→host would, without the value in between). Parameters are named in order, one spec per parameter
-// of the function (InBody, InQuery, InPath, InHeader, or Anywhere for an argument that may come
-// from any source); the parameter's type comes from the signature (native_conversion.h lists
-// the supported types: numbers, bool, std::string, BindingValue, registered enums and records,
-// vectors, maps, and std::optional of these for a parameter that the caller may leave out). The
-// records and enums that the signature uses must be registered before the declaration.
+// native→value and then value→host would, without the value in between). Parameters are named
+// in order, one spec per parameter of the function (InBody, InQuery, InPath, InHeader, or
+// Anywhere for an argument that may come from any source); the parameter's type comes from the
+// signature (native_conversion.h lists the supported types: numbers, bool, std::string,
+// BindingValue, registered enums and records, vectors, TextList, maps, and std::optional of
+// these for a parameter that the caller may leave out). The records and enums that the
+// signature uses must be registered before the declaration.
 //
 // The function may be a function pointer, a lambda (capturing the plug-in object, say) or any
 // object with one non-template call operator. Its result is one of:

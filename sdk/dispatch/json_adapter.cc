@@ -66,14 +66,9 @@ constexpr PlainBytes kPlain;
 struct ShortEscapes {
   char meaning[256];
   constexpr ShortEscapes() : meaning() {
-    meaning['"'] = '"';
-    meaning['\\'] = '\\';
-    meaning['/'] = '/';
-    meaning['b'] = '\b';
-    meaning['f'] = '\f';
-    meaning['n'] = '\n';
-    meaning['r'] = '\r';
-    meaning['t'] = '\t';
+    constexpr char kPairs[][2] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},  {'b', '\b'},
+                                  {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'}};
+    for (const auto& pair : kPairs) meaning[static_cast<unsigned char>(pair[0])] = pair[1];
   }
 };
 constexpr ShortEscapes kShortEscapes;

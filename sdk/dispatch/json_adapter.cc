@@ -4,12 +4,12 @@
 // last, and closes each with its items when the reader ends it. Elements and members of a
 // BindingValue never move once created, so the builder may hold plain pointers into the tree.
 //
-// The reader unescapes every string in place; the stream hashes the bytes of short texts on the
-// way (the tree's intern hash, which a text longer than kMaxHashedTextSize does not need), so
-// that neither the tree nor the adapter reads each text a second time. The plain runs between
-// escapes are found sixteen bytes at a time where the compiler targets SSE2, and left where
-// they are until an escape shortens the text. Only a document with a backslash can hold a NUL
-// inside a text (written "\u0000"), so only there does the builder look for one.
+// The reader unescapes every string in place, and the stream's pass over each string takes its
+// plain runs sixteen bytes at a time (where the compiler targets SSE2) and decodes its escapes
+// itself, leaving the bytes where they are until an escape shortens the text. A text is hashed
+// (the tree's intern hash) only when it is short enough to need the hash, once the reader hands
+// it over. Only a "\u0000" puts a NUL inside a text, and the pass notes when it decodes one, so
+// only then does the builder look for where the text ends.
 #include "sdk/dispatch/json_adapter.h"
 
 #include <rapidjson/allocators.h>
@@ -49,6 +49,9 @@ constexpr std::string_view kTooDeepFormat =
 struct Document {
   const char* head = nullptr;  // the start of the text, from which offsets count
   const char* end = nullptr;   // the NUL at its end
+  // Set when the string being decoded got a NUL (only a "\u0000" gives one), which ends its
+  // text there; the builder clears it when it takes the string.
+  bool nul_decoded = false;
 };
 
 // Bytes that a string holds as they are: not a quote, a backslash or a control byte.
@@ -155,7 +158,7 @@ class InsituStream {
  public:
   using Ch = char;
 
-  InsituStream(Ch* text, const Document* document) : src_(text), document_(document) {}
+  InsituStream(Ch* text, Document* document) : src_(text), document_(document) {}
   InsituStream(const InsituStream& other) : src_(other.src_), document_(other.document_) {}
   InsituStream& operator=(const InsituStream& other) {
     src_ = other.src_;
@@ -215,6 +218,7 @@ class InsituStream {
       if (from[1] != 'u') break;
       const int32_t code_point = HexCodePoint(from + 2);
       if (code_point < 0 || (code_point >= 0xD800 && code_point <= 0xDFFF)) break;
+      if (code_point == 0) document_->nul_decoded = true;
       to = PutUtf8(to, code_point);
       from += 6;
     }
@@ -225,7 +229,7 @@ class InsituStream {
  private:
   Ch* src_;
   Ch* dst_ = nullptr;
-  const Document* document_;
+  Document* document_;
 };
 
 }  // namespace
@@ -245,9 +249,9 @@ using JsonReader = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>
 }  // namespace sdk::dispatch
 
 // The reader's hook for passing over the plain run of a string before it looks at the byte that
-// ends the run (a quote, an escape or an error) takes the run, and the short escapes after it,
-// at once here, instead of a byte at a time through Peek, Take and Put. (Without it the reader
-// would still be right.)
+// ends the run (a quote, an escape or an error) takes the run, and the escapes after it, at
+// once here, instead of a byte at a time through Peek, Take and Put. It is also what notes a
+// "\u0000", which the reader never decodes itself once the hook has passed over the escape.
 template <>
 template <>
 inline void sdk::dispatch::JsonReader::ScanCopyUnescapedString<
@@ -266,10 +270,8 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
  public:
   enum class Stop { kNone, kTooDeep, kTooLong };
 
-  // `unicode_escapes` tells whether the document may hold a "\u" escape at all: a text can
-  // hold a NUL only through one ("\u0000"), so in most documents no text needs the check.
-  Builder(TreeBuilder& tree, bool unicode_escapes)
-      : tree_(tree), unicode_escapes_(unicode_escapes) {}
+  // `document` tells whether a string got a NUL on its way.
+  Builder(TreeBuilder& tree, Document* document) : tree_(tree), document_(document) {}
 
   Stop stop() const { return stop_; }
 
@@ -328,10 +330,12 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool EndArray(rapidjson::SizeType) { return Close(); }
 
  private:
-  // A decoded string as a text, which stops at its first NUL.
+  // A decoded string as a text, which stops at its first NUL (rare: only a "\u0000" gives
+  // one, so only then is it looked for).
   std::string_view Decoded(const char* text, size_t length) const {
-    return unicode_escapes_ ? std::string_view(text, strnlen(text, length))
-                            : std::string_view(text, length);
+    if (!document_->nul_decoded) return std::string_view(text, length);
+    document_->nul_decoded = false;
+    return std::string_view(text, strnlen(text, length));
   }
 
   // The hash the tree needs: of a short text only.
@@ -369,25 +373,12 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   }
 
   TreeBuilder& tree_;
-  const bool unicode_escapes_;
+  Document* const document_;
   BindingValue* pending_ = nullptr;  // the member named by the last key
   Stop stop_ = Stop::kNone;
 };
 
 bool IsJsonSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-
-// Whether a backslash followed by a "u" occurs in the `length` bytes at `text` (the one after
-// the last byte is there too, the NUL at the end of the document).
-bool MayHoldUnicodeEscape(const char* text, size_t length) {
-  const char* const end = text + length;
-  for (const char* p = text;
-       (p = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(end - p)))) !=
-       nullptr;
-       ++p) {
-    if (p[1] == 'u') return true;
-  }
-  return false;
-}
 
 constexpr size_t kLocalTextSize = 1024;
 constexpr size_t kLocalReaderStackSize = 512;
@@ -415,9 +406,9 @@ bool ParseJsonText(BindingResult& result, const char* text, size_t length) {
   }
   std::memcpy(copy, text, length);
   copy[length] = '\0';
-  const Document document{copy, copy + length};
+  Document document{copy, copy + length};
   TreeBuilder tree(result.value());
-  Builder builder(tree, MayHoldUnicodeEscape(copy, length));
+  Builder builder(tree, &document);
   alignas(16) char reader_stack[kLocalReaderStackSize];
   rapidjson::MemoryPoolAllocator<> reader_memory(reader_stack, sizeof reader_stack);
   JsonReader reader(&reader_memory);

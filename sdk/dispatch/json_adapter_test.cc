@@ -56,6 +56,9 @@ TEST(JsonAdapterTest, Values) {
       {"-0.5", "-0.5", true},
       {"\"abc\"", "\"abc\"", true},
       {"\"a\\u0000b\"", "\"a\"", true},
+      // Each text that holds a NUL ends there; the ones after it are whole again.
+      {"[\"a\\u0000b\", \"cd\", {\"e\\u0000f\": \"g\\u0000\", \"h\": \"i\\n\"}, \"j\\u0000\"]",
+       "[\"a\", \"cd\", {\"e\": \"g\", \"h\": \"i\\x0A\"}, \"j\"]", true},
       {"\"\\u00e9\\n\"", "\"\xC3\xA9\\x0A\"", true},
       {"  [null, 1]  ", "[empty, 1u]", true},
       {"[]", "[]", true},

@@ -72,7 +72,7 @@ inline constexpr std::string_view kLengthErrorMessage =
 
 // Texts of up to this many bytes are interned under their TextHash; longer ones under a hash
 // that the tree computes itself (see TextHash).
-inline constexpr size_t kMaxHashedTextSize = 32;
+inline constexpr size_t kMaxHashedTextSize = 16;
 
 // The 32-bit FNV-1a hash of a text, under which a tree interns a text of up to
 // kMaxHashedTextSize bytes (names, keys, enumerator names, short values). Of() hashes a whole

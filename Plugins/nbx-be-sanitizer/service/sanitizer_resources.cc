@@ -6,8 +6,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "Plugins/nbx-be-sanitizer/engine/sanitize_text.h"
 #include "Plugins/nbx-be-sanitizer/engine/scan.h"

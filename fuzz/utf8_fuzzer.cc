@@ -7,12 +7,15 @@
 //  - the input read as 32-bit code units converts to UTF-8 exactly when every unit up to the
 //    first 0 is at most 0x10FFFF, and that UTF-8 converts back to the same units;
 //  - both lenient conversions give what the plain one-unit-at-a-time conversions give (same
-//    result, same success), whatever the input.
+//    result, same success), whatever the input;
+//  - the one-pass check and conversion (DecodeValidUtf8) gives what IsValidUtf8 and then
+//    Utf8ToUtf32 give, and WriteUtf8 what Utf32ToUtf8 gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "sdk/text/code_conversion.h"
@@ -62,6 +65,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              sdk::text::reference::Utf8ToUtf32(text, &plain_ok));
   FUZZ_CHECK(whole_ok == plain_ok);
 
+  // The input copied to a buffer of its exact size, so that a read past its end is reported.
+  const std::vector<char> exact(text.begin(), text.end());
+  std::vector<char32_t> decoded(size);
+  size_t decoded_size = 0;
+  const bool decoded_valid = sdk::text::DecodeValidUtf8(std::string_view(exact.data(), size),
+                                                        decoded.data(), &decoded_size);
+  FUZZ_CHECK(decoded_valid == valid);
+  if (decoded_valid) {
+    FUZZ_CHECK(std::u32string_view(decoded.data(), decoded_size) == sdk::text::Utf8ToUtf32(text));
+  }
+
   std::u32string units(size / 4, U'\0');
   if (!units.empty()) std::memcpy(units.data(), data, units.size() * 4);
   const std::u32string_view units_until_nul =
@@ -71,6 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool narrow_ok = false;
   const std::string narrow = sdk::text::Utf32ToUtf8(units, &narrow_ok);
   FUZZ_CHECK(narrow_ok == in_range);
+  std::vector<char> written(4 * units.size() + 1);
+  const char* const written_end = sdk::text::WriteUtf8(units, written.data());
+  FUZZ_CHECK((written_end != nullptr) == narrow_ok);
+  if (written_end != nullptr) {
+    FUZZ_CHECK(std::string_view(written.data(),
+                                static_cast<size_t>(written_end - written.data())) == narrow);
+  }
   bool plain_narrow_ok = !narrow_ok;
   FUZZ_CHECK(sdk::text::reference::Utf32ToUtf8(units, &plain_narrow_ok) == narrow);
   FUZZ_CHECK(plain_narrow_ok == narrow_ok);

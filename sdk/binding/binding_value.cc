@@ -2,8 +2,9 @@
 // value conversions (see binding_value.h).
 //
 // Layout of the heap parts, all taken from the tree's ValuePool:
-//  - string: an InternEntry of the context's intern table (hash set with FNV-1a, load factor
-//    at most 1.0, 8 buckets at the start), reference counted;
+//  - string: an InternEntry of the context's intern table (hash set, load factor at most 1.0,
+//    8 buckets at the start), reference counted; short texts hashed with FNV-1a (TextHash),
+//    longer ones with the table's own hash (LongTextHash);
 //  - blob: a BlobRecord in a slot, on the context's list of blobs (its bytes on the general
 //    heap, so that a caller's vector can be taken over without copying);
 //  - enum: kept inside the value's payload, no heap part;
@@ -38,16 +39,84 @@ namespace {
 
 constexpr uint32_t kInitialBuckets = 8;
 
-uint32_t Fnv1a(std::string_view text) { return TextHash::Of(text).value(); }
-
-const detail::InternEntry* EmptyEntry() { return &detail::kEmptyText.entry; }
-
 template <typename Word>
 Word LoadWord(const char* bytes) {
   Word word;
   std::memcpy(&word, bytes, sizeof word);
   return word;
 }
+
+// The high and low halves of the 128-bit product of a and b, folded into one word by XOR.
+uint64_t MultiplyFold(uint64_t a, uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+  __extension__ using Product = unsigned __int128;
+  const Product product = static_cast<Product>(a) * b;
+  return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+#else
+  // Targets without 128-bit arithmetic (32-bit x86) build the product from 32-bit halves.
+  const uint64_t a_low = a & 0xFFFFFFFFu;
+  const uint64_t a_high = a >> 32;
+  const uint64_t b_low = b & 0xFFFFFFFFu;
+  const uint64_t b_high = b >> 32;
+  const uint64_t low_low = a_low * b_low;
+  const uint64_t high_low = a_high * b_low;
+  const uint64_t low_high = a_low * b_high;
+  const uint64_t high_high = a_high * b_high;
+  const uint64_t middle = (low_low >> 32) + (high_low & 0xFFFFFFFFu) + low_high;
+  const uint64_t low = (middle << 32) | (low_low & 0xFFFFFFFFu);
+  const uint64_t high = high_high + (high_low >> 32) + (middle >> 32);
+  return low ^ high;
+#endif
+}
+
+// Odd constants with about half their bits set, as multiply-fold hashes use them.
+constexpr uint64_t kHashKey0 = 0xA0761D6478BD642Full;
+constexpr uint64_t kHashKey1 = 0xE7037ED1A0B428DBull;
+constexpr uint64_t kHashKey2 = 0x8EBC6AF09C88C6E3ull;
+
+// A key that differs from one process to the next wherever the system places libraries at
+// random addresses, so that a caller cannot prepare texts that fall into one bucket.
+uint64_t ProcessHashKey() {
+  static const char kAnchor = 0;
+  return MultiplyFold(reinterpret_cast<uintptr_t>(&kAnchor) ^ kHashKey2, kHashKey1);
+}
+
+// The table's hash of a text longer than kMaxHashedTextSize: sixteen bytes per step, each step
+// one multiplication of the two words with a state mixed into one of them. Two states take
+// turns, so that two chains of multiplications run side by side; the last step takes the
+// final sixteen bytes (overlapping the step before), and two more mix the states and the
+// length. Its latency is about one multiplication per 32 bytes, where FNV-1a has one per byte.
+[[gnu::noinline]] uint32_t LongTextHash(std::string_view text) {
+  assert(text.size() >= 16);
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const uint64_t key = ProcessHashKey();
+  uint64_t first = key ^ kHashKey0;
+  uint64_t second = key ^ kHashKey1;
+  for (; end - p > 32; p += 32) {
+    first = MultiplyFold(LoadWord<uint64_t>(p) ^ key, LoadWord<uint64_t>(p + 8) ^ first);
+    second = MultiplyFold(LoadWord<uint64_t>(p + 16) ^ key, LoadWord<uint64_t>(p + 24) ^ second);
+  }
+  if (end - p > 16) {
+    first = MultiplyFold(LoadWord<uint64_t>(p) ^ key, LoadWord<uint64_t>(p + 8) ^ first);
+  }
+  second =
+      MultiplyFold(LoadWord<uint64_t>(end - 16) ^ kHashKey2, LoadWord<uint64_t>(end - 8) ^ second);
+  const uint64_t mixed = MultiplyFold(first ^ kHashKey2, second ^ text.size());
+  return static_cast<uint32_t>(mixed ^ (mixed >> 32));
+}
+
+// The hash under which the table keeps a text.
+uint32_t TableHash(std::string_view text) {
+  return text.size() <= kMaxHashedTextSize ? TextHash::Of(text).value() : LongTextHash(text);
+}
+
+// The same, with the FNV-1a hash known (from a reader or a member's record).
+uint32_t TableHash(std::string_view text, TextHash hash) {
+  return text.size() <= kMaxHashedTextSize ? hash.value() : LongTextHash(text);
+}
+
+const detail::InternEntry* EmptyEntry() { return &detail::kEmptyText.entry; }
 
 // Whether the `size` bytes at `a` and `b` are the same: what every repeated text costs, so the
 // short texts of requests are compared a word at a time without a call (the last word may
@@ -174,7 +243,7 @@ struct TreeContext {
 
   // The entry of `text` with its count raised; null when memory for a new entry cannot be had.
   const InternEntry* Intern(std::string_view text) {
-    return text.empty() ? EmptyEntry() : Intern(text, Fnv1a(text));
+    return text.empty() ? EmptyEntry() : Intern(text, TableHash(text));
   }
 
   // The same, for an entry of another tree whose hash is already known (deep copies).
@@ -182,6 +251,7 @@ struct TreeContext {
     return other->length == 0 ? EmptyEntry() : Intern(other->view(), other->hash);
   }
 
+  // The same with the table's hash of the text (TableHash).
   const InternEntry* Intern(std::string_view text, uint32_t hash) {
     if (InternEntry* entry = Find(text, hash)) {
       ++entry->references;
@@ -256,7 +326,7 @@ struct TreeContext {
 
   const InternEntry* Find(std::string_view text) const {
     if (text.empty()) return nullptr;
-    const uint32_t hash = Fnv1a(text);
+    const uint32_t hash = TableHash(text);
     for (const InternEntry* entry = buckets[hash & (bucket_count - 1)]; entry != nullptr;
          entry = entry->next) {
       if (entry->hash == hash && entry->view() == text) return entry;
@@ -954,10 +1024,10 @@ void BindingValue::SetFloat(double value) {
 }
 
 // Inlined into both SetString forms, which a repeated text would otherwise pay a call for.
-[[gnu::always_inline]] inline void BindingValue::SetInterned(std::string_view text, TextHash hash) {
+[[gnu::always_inline]] inline void BindingValue::SetInterned(std::string_view text, uint32_t hash) {
   TreeContext* context = ValueOps::EnsureContext(*this);
   // Interned before clearing: `text` may be this value's own text.
-  const InternEntry* entry = context->Intern(text, hash.value());
+  const InternEntry* entry = context->Intern(text, hash);
   if (entry == nullptr) {
     context->length_error = true;
     return;
@@ -979,16 +1049,16 @@ void BindingValue::SetString(std::string_view text) {
   } else if (text.size() > kMaxBlobSize) {
     ValueOps::EnsureContext(*this)->length_error = true;
   } else {
-    SetInterned(text, TextHash::Of(text));
+    SetInterned(text, TableHash(text));
   }
 }
 
 void BindingValue::SetString(std::string_view text, TextHash hash) {
-  assert(hash == TextHash::Of(text));
+  assert(text.size() > kMaxHashedTextSize || hash == TextHash::Of(text));
   if (text.empty() || text.size() > kMaxBlobSize) {
     SetString(text);
   } else {
-    SetInterned(text, hash);
+    SetInterned(text, TableHash(text, hash));
   }
 }
 
@@ -1083,7 +1153,7 @@ BindingValue& BindingValue::Member(std::string_view name) {
 }
 
 BindingValue& BindingValue::Member(std::string_view name, TextHash hash) {
-  assert(hash == TextHash::Of(name));
+  assert(name.size() > kMaxHashedTextSize || hash == TextHash::Of(name));
   return FindOrInsertMember(name, &hash);
 }
 
@@ -1098,7 +1168,7 @@ BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const Text
       TreeContext* context = ValueOps::EnsureContext(*this);
       const InternEntry* held = hash == nullptr || name.empty()
                                     ? context->Intern(name)
-                                    : context->Intern(name, hash->value());
+                                    : context->Intern(name, TableHash(name, *hash));
       if (held == nullptr) return context->Refuse();
       ClearKeepingHeldParts();
       payload_.container = ValueOps::NewRecord(context);
@@ -1138,7 +1208,7 @@ BindingValue& BindingValue::FindOrInsertMember(std::string_view name, const Text
   }
   const InternEntry* entry = hash == nullptr || name.empty()
                                  ? context_->Intern(name)
-                                 : context_->Intern(name, hash->value());
+                                 : context_->Intern(name, TableHash(name, *hash));
   if (entry == nullptr) return context_->Refuse();
   MemberNode* node = ValueOps::NewMember(context_, entry);
   if (position != record->size) {
@@ -1429,7 +1499,7 @@ BindingValue* TreeBuilder::Append() {
 }
 
 BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
-  assert(hash == TextHash::Of(name));
+  assert(name.size() > kMaxHashedTextSize || hash == TextHash::Of(name));
   // The members of the innermost structure wait in name order at the top of the stack. Keys
   // mostly arrive in name order, or into a new structure: the end is tried first.
   size_t position = item_count_;
@@ -1466,7 +1536,7 @@ BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
   }
   if (item_count_ == item_end_ && !MakeRoom()) return nullptr;
   const InternEntry* entry =
-      name.empty() ? EmptyEntry() : context_->InternBuilding(name, hash.value());
+      name.empty() ? EmptyEntry() : context_->InternBuilding(name, TableHash(name, hash));
   if (entry == nullptr) {
     context_->length_error = true;
     return nullptr;
@@ -1486,9 +1556,9 @@ BindingValue* TreeBuilder::Member(std::string_view name, TextHash hash) {
 }
 
 void TreeBuilder::SetString(BindingValue& value, std::string_view text, TextHash hash) {
-  assert(hash == TextHash::Of(text));
-  // The common case makes no call; anything else goes to SetStringSlow.
-  if (context_ != nullptr && !text.empty()) {
+  assert(text.size() > kMaxHashedTextSize || hash == TextHash::Of(text));
+  // The common case, a short text, makes no call; anything else goes to SetStringSlow.
+  if (context_ != nullptr && !text.empty() && text.size() <= kMaxHashedTextSize) {
     if (const InternEntry* entry = context_->InternWithoutCall(text, hash.value())) {
       value.payload_.string = entry;
       value.kind_ = ValueKind::kString;
@@ -1503,7 +1573,7 @@ void TreeBuilder::SetString(BindingValue& value, std::string_view text, TextHash
   const InternEntry* entry = EmptyEntry();
   if (!text.empty()) {
     if (context_ == nullptr) context_ = ValueOps::EnsureContext(root_);
-    entry = text.size() > kMaxBlobSize ? nullptr : context_->Intern(text, hash.value());
+    entry = text.size() > kMaxBlobSize ? nullptr : context_->Intern(text, TableHash(text, hash));
     if (entry == nullptr) {
       context_->length_error = true;
       return;

@@ -70,10 +70,20 @@ inline constexpr std::string_view kLengthErrorMessage =
     "Length error: a collection holds at most 268435455 elements and a blob at most 2147483647 "
     "bytes.";
 
-// The 32-bit FNV-1a hash of a text, under which a tree interns it. Of() hashes a whole text; a
-// reader that passes over the bytes of a text anyway (to unescape it, say) may instead Add them
-// one by one on the way and hand the result to SetString or Member, which then spare a second
-// pass over the bytes.
+// Texts of up to this many bytes are interned under their TextHash; longer ones under a hash
+// that the tree computes itself (see TextHash).
+inline constexpr size_t kMaxHashedTextSize = 16;
+
+// The 32-bit FNV-1a hash of a text, under which a tree interns a text of up to
+// kMaxHashedTextSize bytes (names, keys, enumerator names, short values). Of() hashes a whole
+// text; a reader that passes over the bytes of a text anyway (to unescape it, say) may instead
+// Add them one by one on the way and hand the result to SetString or Member, which then spare a
+// second pass over the bytes.
+//
+// FNV-1a costs one multiplication per byte in a chain that nothing can shorten, which is more
+// than everything else a request does with a long text. So a tree interns a longer text under a
+// hash of its own that takes sixteen bytes per step, and ignores a TextHash handed over for it:
+// a reader may stop adding bytes once a text is longer than kMaxHashedTextSize.
 class TextHash {
  public:
   static constexpr uint32_t kOffsetBasis = 0x811C9DC5u;
@@ -114,7 +124,7 @@ struct TreeContext;
 // One interned text of a tree: the bytes follow the record and are NUL-terminated.
 struct InternEntry {
   InternEntry* next;  // next entry of the same hash bucket
-  uint32_t hash;      // FNV-1a of the bytes
+  uint32_t hash;      // the table's hash of the bytes (FNV-1a for a short text)
   uint32_t references;
   uint32_t length;
   const char* text() const { return reinterpret_cast<const char*>(this + 1); }
@@ -192,7 +202,8 @@ class BindingValue {
   // The counted text (it may hold NUL bytes). A text longer than kMaxBlobSize is refused.
   void SetString(std::string_view text);
   // The same with the text's hash computed by the caller: `hash` must be TextHash::Of(text)
-  // (debug builds check it).
+  // (debug builds check it) unless the text is longer than kMaxHashedTextSize, whose hash is
+  // not used.
   void SetString(std::string_view text, TextHash hash);
   // A copy of the bytes. More than kMaxBlobSize bytes are refused (the value is not changed).
   void SetBlob(std::span<const uint8_t> bytes);
@@ -242,7 +253,7 @@ class BindingValue {
   // kMaxCollectionSize members.
   BindingValue& Member(std::string_view name);
   // The same with the name's hash computed by the caller: `hash` must be TextHash::Of(name)
-  // (debug builds check it).
+  // (debug builds check it) unless the name is longer than kMaxHashedTextSize.
   BindingValue& Member(std::string_view name, TextHash hash);
   // The member of that name, or the shared empty value when this is not a structure or has no
   // such member. Never inserts.
@@ -318,7 +329,8 @@ class BindingValue {
   explicit BindingValue(detail::TreeContext* context) noexcept : context_(context), root_(0) {}
 
   void ClearSlow();
-  void SetInterned(std::string_view text, TextHash hash);
+  // `hash` is the intern table's hash of the text (binding_value.cc).
+  void SetInterned(std::string_view text, uint32_t hash);
   // Member(name) with the name's hash when the caller has it, else null (hashed on insertion).
   BindingValue& FindOrInsertMember(std::string_view name, const TextHash* hash);
   // Clear without the whole-tree shortcut: for setters that hold a new heap part of the tree
@@ -379,9 +391,11 @@ class TreeBuilder {
   BindingValue* Append();
   // The member `name` of the innermost open container, a structure, empty: a new one, or the
   // existing one with its content dropped (a repeated key replaces the whole value). `hash`
-  // must be TextHash::Of(name). Null, and recorded, when the structure cannot grow.
+  // must be TextHash::Of(name) for a name of up to kMaxHashedTextSize bytes (any value for a
+  // longer one). Null, and recorded, when the structure cannot grow.
   BindingValue* Member(std::string_view name, TextHash hash);
-  // Sets an empty value of this builder to the text, whose hash is `hash` (TextHash::Of(text)).
+  // Sets an empty value of this builder to the text, whose hash is `hash` (TextHash::Of(text),
+  // as for Member).
   // A text that cannot be stored (longer than kMaxBlobSize, or no memory) leaves the value
   // empty and is recorded as the tree's length error.
   void SetString(BindingValue& value, std::string_view text, TextHash hash);

@@ -232,6 +232,44 @@ TEST(InternTest, TableGrowsAtLoadFactorOne) {
   }
 }
 
+// Texts longer than kMaxHashedTextSize are interned under the table's own hash, and a TextHash
+// handed over for one is not used: every way of setting such a text, with the right hash, a
+// wrong one or none, must meet in one entry, on either side of the limit and around the hash's
+// sixteen-byte steps, while texts that differ in any one byte or in length stay apart.
+TEST(InternTest, EveryWayOfSettingALongTextMeetsInOneEntry) {
+  for (size_t length = kMaxHashedTextSize - 2; length <= 100; ++length) {
+    std::string text;
+    for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>('a' + (i * 7) % 26));
+    const bool long_text = length > kMaxHashedTextSize;
+    const TextHash given = long_text ? TextHash() : TextHash::Of(text);
+    BindingValue value;
+    value.Element(0).SetString(text);
+    value.Element(1).SetString(text, TextHash::Of(text));
+    value.Element(2).SetString(text, given);
+    value.Element(3).Member(text, given).SetBool(true);
+    value.Element(4).Member(text).SetBool(true);
+    BindingValue copied;
+    copied.Element(0) = value;
+    ASSERT_EQ(value.InternedReferences(text), 5u) << "length " << length;
+    EXPECT_EQ(value.GetTreeStats().interned_texts, 1u) << "length " << length;
+    EXPECT_EQ(copied.InternedReferences(text), 5u) << "length " << length;
+    EXPECT_EQ(&value.At(3).FindMember(text), &value.Element(3).Member(text, given));
+
+    // One byte changed at each position, and the text one byte shorter or longer.
+    BindingValue others;
+    for (size_t i = 0; i < length; ++i) {
+      std::string other = text;
+      other[i] = static_cast<char>(other[i] ^ 0x20);
+      others.Element(i).SetString(other);
+    }
+    others.Element(length).SetString(text.substr(0, length - 1));
+    others.Element(length + 1).SetString(text + "a");
+    others.Element(length + 2).SetString(text);
+    EXPECT_EQ(others.GetTreeStats().interned_texts, length + 3) << "length " << length;
+    EXPECT_EQ(others.InternedReferences(text), 1u) << "length " << length;
+  }
+}
+
 TEST(InternTest, LongTextsLeaveThePoolForTheHeapOneBlockEach) {
   BindingValue value;
   const std::string long_text(2000, 'x');

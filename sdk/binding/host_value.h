@@ -42,6 +42,60 @@ void ReleaseHostValue(HostValue& value);
 // Frees the record's value and error text and leaves the record all zero.
 void ReleaseHostErrorRecord(HostErrorRecord& record);
 
+// A host value owned by a C++ object until it is taken (or released with the object): a
+// result on its way to a response record, say.
+class OwnedHostValue {
+ public:
+  OwnedHostValue() = default;
+  ~OwnedHostValue() { ReleaseHostValue(value_); }
+  OwnedHostValue(const OwnedHostValue&) = delete;
+  OwnedHostValue& operator=(const OwnedHostValue&) = delete;
+  OwnedHostValue(OwnedHostValue&& other) noexcept
+      : has_value_(other.has_value_), complete_(other.complete_) {
+    value_ = other.Take();
+  }
+  OwnedHostValue& operator=(OwnedHostValue&& other) noexcept {
+    if (this != &other) {
+      ReleaseHostValue(value_);
+      has_value_ = other.has_value_;
+      complete_ = other.complete_;
+      value_ = other.Take();
+    }
+    return *this;
+  }
+
+  // Whether a value was set and not taken since.
+  bool has_value() const { return has_value_; }
+  // Whether all of it could be allocated (see ToHostValue).
+  bool complete() const { return complete_; }
+  // The value to fill, released first; it counts as set from now on.
+  HostValue& Set(bool complete) {
+    ReleaseHostValue(value_);
+    has_value_ = true;
+    complete_ = complete;
+    return value_;
+  }
+  void Reset() {
+    ReleaseHostValue(value_);
+    has_value_ = false;
+    complete_ = true;
+  }
+  void set_complete(bool complete) { complete_ = complete; }
+  // Hands the value over; this object is empty afterwards.
+  HostValue Take() {
+    const HostValue value = value_;
+    value_ = HostValue{};
+    has_value_ = false;
+    complete_ = true;
+    return value;
+  }
+
+ private:
+  HostValue value_{};
+  bool has_value_ = false;
+  bool complete_ = true;
+};
+
 // Fills `host` from `value`, first releasing what `host` held. Strings and blobs leave as owned
 // copies (tags 6 and 8), collections and structures as owned arrays (structure entries in name
 // order, each with an owned copy of its name), enums as the enumerator's name (tag 6) when a

@@ -1,13 +1,18 @@
 // The conversion rules of native_conversion.h that do not depend on the native C++ type: one
-// function per type code for value → native, the struct walks in both directions, and the
-// converter entry that keeps exceptions from leaving a conversion. All messages of the rules
-// are here.
+// function per type code for value → native, the struct walks in all three directions, the
+// host value parts of native → host, and the converter entry that keeps exceptions from
+// leaving a conversion. All messages of the rules are here.
 #include "sdk/binding/native_conversion.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
+#include <memory>
 
+#include "sdk/binding/binding_registry.h"
 #include "sdk/binding/text_to_number.h"
+#include "sdk/host/plugin_memory.h"
 
 namespace sdk::binding {
 namespace {
@@ -86,6 +91,37 @@ void ValueConverter::ToValue(BindingResult& result, BindingValue& target, const 
   } catch (...) {
     result.Fail(kOutOfMemoryNativeMessage);
   }
+}
+
+bool ValueConverter::ToHost(detail::HostConversion& conversion, HostValue& host, const void* native,
+                            const TypeRecord* type) const noexcept {
+  if (!conversion.result.ok()) return false;
+  try {
+    return DoToHost(conversion, host, native, type);
+  } catch (...) {
+    conversion.result.Fail(kOutOfMemoryNativeMessage);
+    return false;
+  }
+}
+
+bool ConvertToHostValue(BindingResult& result, HostValue& host, const void* native,
+                        const TypeBinding& binding, const BindingRegistry* registry,
+                        bool* complete) {
+  ReleaseHostValue(host);
+  *complete = true;
+  if (!result.ok()) return false;
+  detail::HostConversion conversion{result, registry};
+  if (binding.converter != nullptr) {
+    binding.converter->ToHost(conversion, host, native, binding.converter_type);
+  }
+  // What a value tree refused is the whole conversion's failure once it is done.
+  if (result.ok() && conversion.length_error) result.Fail(kLengthErrorMessage);
+  if (!result.ok()) {
+    ReleaseHostValue(host);
+    return false;
+  }
+  *complete = conversion.complete;
+  return true;
 }
 
 bool IsDefaultValue(const BindingValue& value) {
@@ -396,6 +432,251 @@ bool CheckVectorInput(BindingResult& result, const BindingValue& value, std::str
   if (value.kind() == ValueKind::kCollection) return true;
   result.Fail(kNotACollectionMessage, name);
   return false;
+}
+
+void TextListFromValue(BindingResult& result, TextList& out, const BindingValue& value,
+                       std::string_view name, const BindingRegistry* registry) {
+  // Each element as a std::string element of a vector is converted: a text as it is, an empty
+  // element as the empty text, anything else by StringFromValue. The texts' bytes are counted
+  // first, so that the list allocates once.
+  size_t bytes = 0;
+  for (const BindingValue& element : value.Elements()) {
+    if (element.kind() == ValueKind::kString) bytes += element.Size();
+  }
+  out.Reserve(value.Size(), bytes);
+  std::string converted;
+  for (const BindingValue& element : value.Elements()) {
+    if (element.kind() == ValueKind::kString) {
+      out.Append(element.GetString());
+    } else if (element.IsEmpty()) {
+      out.Append({});
+    } else {
+      converted.clear();
+      StringFromValue(result, converted, element, name, registry);
+      if (!result.ok()) return;
+      out.Append(converted);
+    }
+  }
+}
+
+void TextListToValue(BindingResult& result, BindingValue& target, const TextList& in) {
+  target.MakeCollection();
+  // A list longer than a collection may be is refused before any element is built.
+  if (!target.Reserve(in.size())) {
+    result.Fail(kLengthErrorMessage);
+    return;
+  }
+  for (size_t i = 0; i < in.size(); ++i) target.Element(i).SetString(in[i]);
+}
+
+namespace {
+
+void SetHostSpan(HostValue& host, uint32_t tag, const void* data, size_t count) {
+  host.tag = tag;
+  host.payload.span.data = data;
+  host.payload.span.count = static_cast<uint32_t>(count);
+}
+
+// A zero-filled block of `count` items of `size` bytes from the counting allocation functions,
+// as ToHostValue makes its arrays (a block even for no items); null when it cannot be had.
+void* AllocateHostArray(size_t count, size_t size) {
+  if (count > SIZE_MAX / size) return nullptr;
+  void* block = sdk::host::PluginAllocate(count * size);
+  if (block != nullptr) std::memset(block, 0, count * size);
+  return block;
+}
+
+}  // namespace
+
+void BoolToHost(HostValue& out, bool in) {
+  out.tag = kHostValueBool;
+  out.payload.boolean = in ? 1 : 0;
+}
+
+void SignedToHost(HostValue& out, int64_t in) {
+  out.tag = kHostValueSigned;
+  out.payload.signed_value = in;
+}
+
+void UnsignedToHost(HostValue& out, uint64_t in) {
+  out.tag = kHostValueUnsigned;
+  out.payload.unsigned_value = in;
+}
+
+void FloatToHost(HostValue& out, double in) {
+  out.tag = kHostValueFloat;
+  out.payload.float_value = in;
+}
+
+void StringToHost(HostConversion& conversion, HostValue& out, std::string_view in) {
+  // A value refuses a text beyond kMaxBlobSize and stays empty.
+  if (in.size() > kMaxBlobSize) {
+    conversion.length_error = true;
+    return;
+  }
+  char* const copy = sdk::host::PluginDuplicateText(in);
+  if (copy == nullptr) {
+    conversion.complete = false;
+    return;
+  }
+  SetHostSpan(out, kHostValueStringOwned, copy, in.size());
+}
+
+void EnumToHost(HostConversion& conversion, HostValue& out, int32_t number, uint32_t type) {
+  const std::optional<std::string_view> name =
+      conversion.registry != nullptr ? conversion.registry->EnumeratorName(type, number)
+                                     : std::nullopt;
+  if (!name.has_value()) {
+    SignedToHost(out, number);
+    return;
+  }
+  char* const copy = sdk::host::PluginDuplicateText(*name);
+  if (copy == nullptr) {
+    conversion.complete = false;
+    return;
+  }
+  SetHostSpan(out, kHostValueStringOwned, copy, name->size());
+}
+
+bool ObjectToHost(HostConversion& conversion, HostValue& out, const BindingValue& in) {
+  if (!ToHostValue(out, in, conversion.registry)) conversion.complete = false;
+  return IsDefaultValue(in);
+}
+
+HostValue* OpenHostCollection(HostConversion& conversion, HostValue& out, size_t count) {
+  auto* const items = static_cast<HostValue*>(AllocateHostArray(count, sizeof(HostValue)));
+  if (items == nullptr) {
+    conversion.complete = false;
+    return nullptr;
+  }
+  SetHostSpan(out, kHostValueCollection, items, count);
+  return items;
+}
+
+void TextListToHost(HostConversion& conversion, HostValue& out, const TextList& in) {
+  if (in.size() > kMaxCollectionSize) {
+    conversion.result.Fail(kLengthErrorMessage);
+    return;
+  }
+  HostValue* const items = OpenHostCollection(conversion, out, in.size());
+  if (items == nullptr) return;
+  for (size_t i = 0; i < in.size(); ++i) StringToHost(conversion, items[i], in[i]);
+}
+
+HostStructureEntry* OpenHostStructure(HostConversion& conversion, HostValue& out, size_t count) {
+  auto* const entries =
+      static_cast<HostStructureEntry*>(AllocateHostArray(count, sizeof(HostStructureEntry)));
+  if (entries == nullptr) {
+    conversion.complete = false;
+    return nullptr;
+  }
+  SetHostSpan(out, kHostValueStructure, entries, count);
+  return entries;
+}
+
+void SetHostKey(HostConversion& conversion, HostStructureEntry& entry, std::string_view key) {
+  entry.key = sdk::host::PluginDuplicateText(key);
+  if (entry.key == nullptr) {
+    conversion.complete = false;
+  } else {
+    entry.key_owned = 1;
+  }
+}
+
+bool StructToHost(HostConversion& conversion, HostValue& out, const void* native,
+                  const TypeRecord* type) {
+  BindingResult& result = conversion.result;
+  if (type == nullptr) {
+    result.Fail(kUnregisteredNativeMessage);
+    return false;
+  }
+  const std::vector<FieldRecord>& members = type->members;
+  const size_t count = members.size();
+  // The members leave in name order, as a structure keeps them; they are converted in
+  // registration order, so that the first failure is the one a value tree would meet.
+  constexpr size_t kInlineMembers = 16;
+  uint32_t inline_order[kInlineMembers];
+  std::unique_ptr<uint32_t[]> heap_order;
+  uint32_t* order = inline_order;
+  if (count > kInlineMembers) {
+    heap_order = std::make_unique<uint32_t[]>(count);
+    order = heap_order.get();
+  }
+  for (uint32_t i = 0; i < count; ++i) order[i] = i;
+  std::sort(order, order + count,
+            [&members](uint32_t a, uint32_t b) { return members[a].name < members[b].name; });
+  for (size_t i = 1; i < count; ++i) {
+    if (members[order[i - 1]].name == members[order[i]].name) {
+      // Two members of one name write into one member of the value, each over what the other
+      // left: that is left to the value tree itself.
+      BindingValue value;
+      StructToValue(result, value, native, type, conversion.registry);
+      if (!result.ok()) return false;
+      if (value.HasLengthError()) conversion.length_error = true;
+      if (!ToHostValue(out, value, conversion.registry)) conversion.complete = false;
+      return IsDefaultValue(value);
+    }
+  }
+
+  // Each member's host value, and whether it stays (omit-when-default may leave it out).
+  struct Converted {
+    HostValue value;
+    bool kept;
+  };
+  Converted inline_converted[kInlineMembers] = {};
+  std::unique_ptr<Converted[]> heap_converted;
+  Converted* converted = inline_converted;
+  if (count > kInlineMembers) {
+    heap_converted = std::make_unique<Converted[]>(count);
+    converted = heap_converted.get();
+  }
+  const auto release_all = [&] {
+    for (size_t i = 0; i < count; ++i) ReleaseHostValue(converted[i].value);
+  };
+  const auto* const base = static_cast<const char*>(native);
+  size_t kept = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const FieldRecord& field = members[i];
+    Converted& member = converted[i];
+    if ((field.flags & kOmitWhenDefault) != 0) {
+      // Converted on its own, as into a value of its own whose refused growth is this
+      // conversion's failure at once.
+      HostConversion own{result, conversion.registry};
+      const bool is_default =
+          field.converter->ToHost(own, member.value, base + field.offset, field.converter_type);
+      if (result.ok() && own.length_error) result.Fail(kLengthErrorMessage);
+      if (!result.ok()) {
+        release_all();
+        return false;
+      }
+      if (!own.complete) conversion.complete = false;
+      member.kept = !is_default;
+      if (!member.kept) ReleaseHostValue(member.value);
+    } else {
+      field.converter->ToHost(conversion, member.value, base + field.offset, field.converter_type);
+      if (!result.ok()) {
+        release_all();
+        return false;
+      }
+      member.kept = true;
+    }
+    if (member.kept) ++kept;
+  }
+  HostStructureEntry* const entries = OpenHostStructure(conversion, out, kept);
+  if (entries == nullptr) {
+    release_all();
+    return kept == 0;
+  }
+  size_t next = 0;
+  for (size_t i = 0; i < count; ++i) {
+    Converted& member = converted[order[i]];
+    if (!member.kept) continue;
+    HostStructureEntry& entry = entries[next++];
+    SetHostKey(conversion, entry, members[order[i]].name);
+    entry.value = member.value;
+    member.value = HostValue{};
+  }
+  return kept == 0;
 }
 
 bool CheckMapInput(BindingResult& result, const BindingValue& value, std::string_view name) {

@@ -4,8 +4,9 @@
 // The native type decides everything at compile time:
 //   bool → bool; every integer width → int8 … uint64 (by size and signedness); float, double;
 //   std::string → string; BindingValue → object (deep copy); an enum type (at most 32 bits) →
-//   enum; std::vector<T> → vector; std::map<std::string, T> → map; std::optional<T> → T with
-//   the optional mark; any other class → struct (a registered record).
+//   enum; std::vector<T> → vector; TextList → vector of string, converted exactly as
+//   std::vector<std::string> (text_list.h); std::map<std::string, T> → map; std::optional<T>
+//   → T with the optional mark; any other class → struct (a registered record).
 // TypeCodeOf<T>() gives the code, BindNativeType<T>(registry) the descriptor, converter and
 // registered type of a member or argument, ConverterFor<T>() the converter.
 //
@@ -25,6 +26,12 @@
 // the value empty; a struct → structure with its members in registration order, leaving out
 // members marked omit-when-default that hold their default.
 //
+// Native → host value (ConvertToHostValue): what native → value followed by ToHostValue
+// (host_value.h) gives, written straight into the host value: numbers, texts (owned copies),
+// enums (the enumerator's name, or the number), collections and structures (owned arrays,
+// members in name order), with the same failures and messages. A native handler's result goes
+// to the host this way, without a value tree in between.
+//
 // Every conversion stops at its first failure, which stays in the BindingResult; the native
 // object is then partly filled and must not be used. Nothing is thrown for any input.
 #ifndef SDK_BINDING_NATIVE_CONVERSION_H_
@@ -42,7 +49,9 @@
 #include "sdk/binding/binding_registry.h"
 #include "sdk/binding/binding_result.h"
 #include "sdk/binding/binding_value.h"
+#include "sdk/binding/host_value.h"
 #include "sdk/binding/static_type.h"
+#include "sdk/binding/text_list.h"
 #include "sdk/binding/type_descriptor.h"
 #include "sdk/binding/value_converter.h"
 
@@ -63,6 +72,16 @@ void StructFromValue(BindingResult& result, void* native, const BindingValue& va
 // unsigned 0; float exactly 0.0 (a NaN is not); a text, blob, collection or structure of size
 // 0; an enum with number 0.
 bool IsDefaultValue(const BindingValue& value);
+
+// Native object at `native`, of the type that `binding` describes, → `host` (first released),
+// as ToValue into an empty value and ToHostValue of that value would give it. Returns false
+// when the conversion failed (the message is in `result`, and `host` is released); otherwise
+// true, with *complete false where ToHostValue would have returned false (memory for part of
+// the host value could not be had; the rest can still be released). Does nothing and returns
+// false when `result` is already failed.
+bool ConvertToHostValue(BindingResult& result, HostValue& host, const void* native,
+                        const TypeBinding& binding, const BindingRegistry* registry,
+                        bool* complete);
 
 namespace detail {
 
@@ -100,12 +119,16 @@ template <typename E, typename C, typename A>
 struct ContainerElement<std::map<std::string, E, C, A>> {
   using Type = E;
 };
+template <>
+struct ContainerElement<TextList> {
+  using Type = std::string;
+};
 
 template <typename T>
 inline constexpr bool kIsRecord =
     std::is_class_v<T> && !VectorTraits<T>::value && !MapTraits<T>::value &&
     !OptionalTraits<T>::value && !std::is_same_v<T, std::string> &&
-    !std::is_same_v<T, BindingValue>;
+    !std::is_same_v<T, BindingValue> && !std::is_same_v<T, TextList>;
 
 template <typename T>
 inline constexpr bool kAlwaysFalse = false;
@@ -147,7 +170,7 @@ constexpr TypeCode TypeCodeOf() {
   } else if constexpr (std::is_enum_v<U>) {
     static_assert(sizeof(U) <= 4, "registered enums are 32-bit");
     return TypeCode::kEnum;
-  } else if constexpr (detail::VectorTraits<U>::value) {
+  } else if constexpr (detail::VectorTraits<U>::value || std::is_same_v<U, TextList>) {
     return TypeCode::kVector;
   } else if constexpr (detail::MapTraits<U>::value) {
     return TypeCode::kMap;
@@ -182,6 +205,33 @@ bool EnumFromValue(BindingResult& result, const BindingValue& value, std::string
 // (vector) or a structure (map).
 bool CheckVectorInput(BindingResult& result, const BindingValue& value, std::string_view name);
 bool CheckMapInput(BindingResult& result, const BindingValue& value, std::string_view name);
+// The element loop of a TextList, after CheckVectorInput.
+void TextListFromValue(BindingResult& result, TextList& out, const BindingValue& value,
+                       std::string_view name, const BindingRegistry* registry);
+void TextListToValue(BindingResult& result, BindingValue& target, const TextList& in);
+
+// The non-template parts of the conversion straight to a host value. Each writes into a host
+// value that is all zero.
+void BoolToHost(HostValue& out, bool in);
+void SignedToHost(HostValue& out, int64_t in);
+void UnsignedToHost(HostValue& out, uint64_t in);
+void FloatToHost(HostValue& out, double in);
+void StringToHost(HostConversion& conversion, HostValue& out, std::string_view in);
+void EnumToHost(HostConversion& conversion, HostValue& out, int32_t number, uint32_t type);
+// A copy of the value, converted; returns IsDefaultValue(in).
+bool ObjectToHost(HostConversion& conversion, HostValue& out, const BindingValue& in);
+// The zero-filled array of a collection of `count` elements (at most kMaxCollectionSize) made
+// `out`'s; null when memory cannot be had (the elements are then converted into a scratch
+// value and dropped, so that their failures still count).
+HostValue* OpenHostCollection(HostConversion& conversion, HostValue& out, size_t count);
+void TextListToHost(HostConversion& conversion, HostValue& out, const TextList& in);
+// A map's structure of `count` members: the zero-filled entry array made `out`'s, or null as
+// for a collection. Key sets the owned copy of one entry's key.
+HostStructureEntry* OpenHostStructure(HostConversion& conversion, HostValue& out, size_t count);
+void SetHostKey(HostConversion& conversion, HostStructureEntry& entry, std::string_view key);
+// A registered struct; returns whether its value would be an empty structure.
+bool StructToHost(HostConversion& conversion, HostValue& out, const void* native,
+                  const TypeRecord* type);
 void StructFromValue(BindingResult& result, void* native, const BindingValue& value,
                      std::string_view name, const TypeRecord* type,
                      const BindingRegistry* registry);
@@ -249,6 +299,10 @@ void FromValueNative(BindingResult& result, T& out, const BindingValue& value,
       }
       ++index;
     }
+  } else if constexpr (std::is_same_v<T, TextList>) {
+    out.Clear();
+    if (!CheckVectorInput(result, value, name)) return;
+    TextListFromValue(result, out, value, name, registry);
   } else if constexpr (MapTraits<T>::value) {
     out.clear();
     if (!CheckMapInput(result, value, name)) return;
@@ -306,6 +360,8 @@ void ToValueNative(BindingResult& result, BindingValue& target, const T& in, con
       if (!result.ok()) return;
       ++index;
     }
+  } else if constexpr (std::is_same_v<T, TextList>) {
+    TextListToValue(result, target, in);
   } else if constexpr (MapTraits<T>::value) {
     target.MakeStructure();
     for (const auto& [key, element] : in) {
@@ -321,6 +377,82 @@ void ToValueNative(BindingResult& result, BindingValue& target, const T& in, con
   }
 }
 
+// Native → host value, as ToValueNative into an empty value followed by ToHostValue; returns
+// what IsDefaultValue would say of that value.
+template <typename T>
+bool ToHostNative(HostConversion& conversion, HostValue& out, const T& in, const TypeRecord* type) {
+  if constexpr (std::is_same_v<T, bool>) {
+    BoolToHost(out, in);
+    return !in;
+  } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+    SignedToHost(out, in);
+    return in == 0;
+  } else if constexpr (std::is_integral_v<T>) {
+    UnsignedToHost(out, in);
+    return in == 0;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    FloatToHost(out, in);
+    return in == 0.0;
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    StringToHost(conversion, out, in);
+    return in.empty();
+  } else if constexpr (std::is_same_v<T, BindingValue>) {
+    return ObjectToHost(conversion, out, in);
+  } else if constexpr (std::is_enum_v<T>) {
+    EnumToHost(conversion, out, static_cast<int32_t>(in), StaticTypeOf<T>().id());
+    return static_cast<int32_t>(in) == 0;
+  } else if constexpr (VectorTraits<T>::value) {
+    // A vector longer than a collection may be is refused before any element is converted.
+    if (in.size() > kMaxCollectionSize) {
+      conversion.result.Fail(kLengthErrorMessage);
+      return false;
+    }
+    HostValue* const items = OpenHostCollection(conversion, out, in.size());
+    size_t index = 0;
+    for (const auto& element : in) {
+      HostValue scratch{};
+      HostValue& item = items != nullptr ? items[index] : scratch;
+      if constexpr (std::is_same_v<typename VectorTraits<T>::Element, bool>) {
+        ToHostNative(conversion, item, static_cast<bool>(element), type);
+      } else {
+        ToHostNative(conversion, item, element, type);
+      }
+      if (items == nullptr) ReleaseHostValue(scratch);
+      if (!conversion.result.ok()) return false;
+      ++index;
+    }
+    return in.empty();
+  } else if constexpr (std::is_same_v<T, TextList>) {
+    TextListToHost(conversion, out, in);
+    return in.empty();
+  } else if constexpr (MapTraits<T>::value) {
+    // A structure takes at most kMaxCollectionSize members; the further ones are refused as a
+    // value tree refuses them, converted but not kept.
+    const size_t kept = in.size() < kMaxCollectionSize ? in.size() : kMaxCollectionSize;
+    HostStructureEntry* const entries = OpenHostStructure(conversion, out, kept);
+    size_t index = 0;
+    for (const auto& [key, element] : in) {
+      HostStructureEntry scratch{};
+      const bool keep = entries != nullptr && index < kept;
+      HostStructureEntry& entry = keep ? entries[index] : scratch;
+      if (index >= kept) conversion.length_error = true;
+      if (keep) SetHostKey(conversion, entry, key);
+      ToHostNative(conversion, entry.value, element, type);
+      if (!keep) ReleaseHostValue(scratch.value);
+      if (!conversion.result.ok()) return false;
+      ++index;
+    }
+    return in.empty();
+  } else if constexpr (OptionalTraits<T>::value) {
+    if (!in.has_value()) return true;
+    return ToHostNative(conversion, out, *in, type);
+  } else if constexpr (kIsRecord<T>) {
+    return StructToHost(conversion, out, &in, type);
+  } else {
+    static_assert(kAlwaysFalse<T>, "this native type has no binding conversion");
+  }
+}
+
 template <typename T>
 class NativeConverter final : public ValueConverter {
  public:
@@ -331,6 +463,10 @@ class NativeConverter final : public ValueConverter {
                    std::string_view name, const TypeRecord* type,
                    const BindingRegistry* registry) const override {
     FromValueNative(result, *static_cast<T*>(native), value, name, type, registry);
+  }
+  bool DoToHost(HostConversion& conversion, HostValue& host, const void* native,
+                const TypeRecord* type) const override {
+    return ToHostNative(conversion, host, *static_cast<const T*>(native), type);
   }
   void DoToValue(BindingResult& result, BindingValue& target, const void* native,
                  const TypeRecord* type, const BindingRegistry* registry) const override {
@@ -358,7 +494,8 @@ TypeDescriptor DescribeNativeType(const TypeRecord* leaf_record) {
   using U = typename detail::OptionalTraits<std::remove_cv_t<T>>::Inner;
   TypeDescriptor descriptor;
   descriptor.code = TypeCodeOf<U>();
-  if constexpr (detail::VectorTraits<U>::value || detail::MapTraits<U>::value) {
+  if constexpr (detail::VectorTraits<U>::value || detail::MapTraits<U>::value ||
+                std::is_same_v<U, TextList>) {
     descriptor.element_code = TypeCodeOf<typename detail::ContainerElement<U>::Type>();
     if (descriptor.element_code == TypeCode::kEnum ||
         descriptor.element_code == TypeCode::kStruct) {

@@ -19,6 +19,7 @@
 
 #include "sdk/binding/binding_registry.h"
 #include "sdk/binding/builtin_types.h"
+#include "sdk/binding/host_value.h"
 #include "sdk/binding/record_builder.h"
 #include "sdk/binding/registry_test_records.h"
 
@@ -37,6 +38,95 @@ using testing::Uint;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A host value written out whole: each tag with its payload, texts and blobs by their bytes,
+// arrays item by item, keys with their owned mark. Two host values are alike when this is.
+std::string DescribeHost(const HostValue& host) {
+  const auto bytes = [&host] {
+    const auto* data = static_cast<const char*>(host.payload.span.data);
+    return data == nullptr ? std::string("null")
+                           : "'" + std::string(data, host.payload.span.count) + "'";
+  };
+  std::string out = std::to_string(host.tag) + ":";
+  switch (host.tag) {
+    case kHostValueBool:
+      return out + std::to_string(host.payload.boolean);
+    case kHostValueSigned:
+      return out + std::to_string(host.payload.signed_value);
+    case kHostValueUnsigned:
+      return out + std::to_string(host.payload.unsigned_value);
+    case kHostValueFloat: {
+      uint64_t bits;
+      std::memcpy(&bits, &host.payload.raw, sizeof bits);  // NaN and -0.0 by their bits
+      return out + std::to_string(bits);
+    }
+    case kHostValueStringBorrowed:
+    case kHostValueStringOwned:
+    case kHostValueBlobBorrowed:
+    case kHostValueBlobOwned: {
+      std::string text = bytes();
+      // An owned text carries a NUL after its bytes.
+      if (host.tag == kHostValueStringOwned && host.payload.span.data != nullptr) {
+        text += static_cast<const char*>(host.payload.span.data)[host.payload.span.count] == 0
+                    ? ""
+                    : "(no NUL)";
+      }
+      return out + text;
+    }
+    case kHostValueCollection: {
+      const auto* items = static_cast<const HostValue*>(host.payload.span.data);
+      out += items == nullptr ? "null[" : "[";
+      for (uint32_t i = 0; i < host.payload.span.count; ++i) {
+        out += (i == 0 ? "" : ", ") + DescribeHost(items[i]);
+      }
+      return out + "]";
+    }
+    case kHostValueStructure: {
+      const auto* entries = static_cast<const HostStructureEntry*>(host.payload.span.data);
+      out += entries == nullptr ? "null{" : "{";
+      for (uint32_t i = 0; i < host.payload.span.count; ++i) {
+        const HostStructureEntry& entry = entries[i];
+        out += (i == 0 ? "" : ", ") +
+               (entry.key == nullptr ? std::string("null") : "'" + std::string(entry.key) + "'") +
+               (entry.key_owned != 0 ? "(owned)=" : "=") + DescribeHost(entry.value);
+      }
+      return out + "}";
+    }
+    default:
+      return out;
+  }
+}
+
+// The conversion straight to a host value against the plain path it stands for: native → value
+// (with the value's refused growth as the failure, as a handler's result is checked), then
+// value → host value. Same success, same message, same host value.
+template <typename T>
+void ExpectStraightAsThroughAValue(const BindingRegistry& registry, const T& native,
+                                   const std::string& label) {
+  const TypeBinding binding = BindNativeType<T>(registry);
+  BindingResult through;
+  binding.converter->ToValue(through, through.value(), &native, binding.converter_type, &registry);
+  if (through.ok() && through.value().HasLengthError()) through.Fail(kLengthErrorMessage);
+  HostValue via_value{};
+  bool via_value_complete = true;
+  if (through.ok()) via_value_complete = ToHostValue(via_value, through.value(), &registry);
+
+  BindingResult straight_result;
+  HostValue straight{};
+  bool complete = false;
+  const bool ok =
+      ConvertToHostValue(straight_result, straight, &native, binding, &registry, &complete);
+  EXPECT_EQ(ok, through.ok()) << label;
+  EXPECT_EQ(straight_result.ErrorMessage(), through.ErrorMessage()) << label;
+  if (ok) {
+    EXPECT_EQ(complete, via_value_complete) << label;
+    EXPECT_EQ(DescribeHost(straight), DescribeHost(via_value)) << label;
+  } else {
+    EXPECT_EQ(straight.tag, 0u) << label << ": a failed conversion leaves nothing";
+  }
+  ReleaseHostValue(via_value);
+  ReleaseHostValue(straight);
+}
 
 class NativeConversionTest : public ::testing::Test {
  protected:
@@ -316,6 +406,50 @@ TEST_F(NativeConversionTest, Vector) {
   });
 }
 
+// A TextList converts as a vector of strings does, both ways and with the same messages, and is
+// described as one.
+TEST_F(NativeConversionTest, TextListConvertsAsAVectorOfStrings) {
+  const BindingValue inputs[] = {
+      List({Text("a"), Text("b")}),
+      List({}),
+      List({Text("a"), BindingValue(), Text("c"), BindingValue()}),
+      List({Text(std::string_view("a\0b", 3)), Text("")}),
+      List({Enum(1, EventTypeId()), Text("x")}),
+      List({Text("a"), Enum(7, EventTypeId())}),
+      List({Text("a"), Int(1)}),
+      List({Blob("abc")}),
+      Text("a"),
+      Struct({}),
+      BindingValue(),
+  };
+  for (const BindingValue& input : inputs) {
+    std::vector<std::string> vector = {"left over"};
+    BindingResult vector_result;
+    FromValue(vector_result, vector, input, "x", registry_);
+    TextList list = {"left over"};
+    BindingResult list_result;
+    FromValue(list_result, list, input, "x", registry_);
+    ASSERT_EQ(list_result.ok(), vector_result.ok()) << "input: " << input.DebugString();
+    EXPECT_EQ(list_result.ErrorMessage(), vector_result.ErrorMessage())
+        << "input: " << input.DebugString();
+    if (!vector_result.ok()) continue;
+    EXPECT_EQ(std::vector<std::string>(list.begin(), list.end()), vector)
+        << "input: " << input.DebugString();
+
+    BindingResult from_vector;
+    ToValue(registry_, from_vector, vector);
+    BindingResult from_list;
+    ToValue(registry_, from_list, list);
+    ASSERT_TRUE(from_list.ok()) << from_list.ErrorMessage();
+    EXPECT_EQ(from_list.value(), from_vector.value()) << "input: " << input.DebugString();
+  }
+  EXPECT_EQ(BindNativeType<TextList>(registry_).type,
+            BindNativeType<std::vector<std::string>>(registry_).type);
+  EXPECT_EQ(BindNativeType<std::optional<TextList>>(registry_).type,
+            BindNativeType<std::optional<std::vector<std::string>>>(registry_).type);
+  EXPECT_TRUE(BindNativeType<std::optional<TextList>>(registry_).optional);
+}
+
 TEST_F(NativeConversionTest, VectorIsEmptiedFirst) {
   std::vector<uint32_t> out = {9, 9, 9, 9};
   BindingResult result;
@@ -570,6 +704,151 @@ TEST_F(NativeConversionTest, VectorLongerThanACollectionIsALengthError) {
   }
 }
 
+struct Twice {
+  int32_t first = 1;
+  std::vector<int32_t> second = {1, 2, 3};
+  std::vector<int32_t> third = {4};
+};
+
+struct Empty {};
+
+struct WithNested {
+  std::optional<Defaults> single;
+  std::vector<Defaults> many;
+  std::map<std::string, std::optional<Defaults>> named;
+  std::vector<std::vector<bool>> bits;
+};
+
+// Every native kind, alone and inside records, goes straight to a host value as it goes through
+// a value and then to one: numbers at their bounds, floats by their bits, texts with NUL bytes,
+// enums with and without a name, values of every kind, vectors, lists, maps, optionals, nested
+// records with and without omit-when-default, an empty record, a record whose two members share
+// a name, and the failure of an unregistered record.
+TEST_F(NativeConversionTest, StraightToAHostValueAsThroughAValue) {
+  using testing::PluginResourceEventType;
+  const BindingRegistry& registry = registry_;
+  ExpectStraightAsThroughAValue(registry, true, "bool");
+  ExpectStraightAsThroughAValue(registry, std::numeric_limits<int8_t>::min(), "int8");
+  ExpectStraightAsThroughAValue(registry, std::numeric_limits<int64_t>::min(), "int64");
+  ExpectStraightAsThroughAValue(registry, std::numeric_limits<uint64_t>::max(), "uint64");
+  ExpectStraightAsThroughAValue(registry, uint16_t{7}, "uint16");
+  ExpectStraightAsThroughAValue(registry, -0.0f, "float -0");
+  ExpectStraightAsThroughAValue(registry, kNaN, "NaN");
+  ExpectStraightAsThroughAValue(registry, -kInf, "-inf");
+  ExpectStraightAsThroughAValue(registry, std::string("a\0b", 3), "text with a NUL");
+  ExpectStraightAsThroughAValue(registry, std::string(), "empty text");
+  ExpectStraightAsThroughAValue(registry, PluginResourceEventType::Delete, "enum with a name");
+  ExpectStraightAsThroughAValue(registry, static_cast<PluginResourceEventType>(9),
+                                "enum without one");
+  ExpectStraightAsThroughAValue(
+      registry,
+      Struct({{"b", List({Int(-1), Real(0.5), Blob("x\0y"), BindingValue(), Enum(1, EventTypeId()),
+                          Enum(4, 77)})},
+              {"a", Text("t")},
+              {"", Bool(false)}}),
+      "object");
+  ExpectStraightAsThroughAValue(registry, BindingValue(), "empty object");
+  ExpectStraightAsThroughAValue(registry, std::vector<int32_t>{}, "empty vector");
+  ExpectStraightAsThroughAValue(registry, std::vector<bool>{true, false}, "vector of bool");
+  ExpectStraightAsThroughAValue(
+      registry, std::vector<std::vector<std::string>>{{"a", ""}, {}, {"b"}}, "nested vectors");
+  ExpectStraightAsThroughAValue(registry, TextList{"one", "", std::string_view("t\0w", 3)},
+                                "text list");
+  ExpectStraightAsThroughAValue(
+      registry,
+      std::map<std::string, std::optional<uint32_t>>{
+          {"b", 2}, {"a", std::nullopt}, {std::string("a\0", 2), 1}, {"", 0}},
+      "map");
+  ExpectStraightAsThroughAValue(registry, std::optional<std::string>(), "optional without value");
+  ExpectStraightAsThroughAValue(registry, std::optional<std::string>("x"), "optional with one");
+
+  testing::SanitizerStatus status;
+  status.ready = true;
+  status.filteredWordCountsByLevel = {{"0", 10}, {"3", 4}};
+  ExpectStraightAsThroughAValue(registry, status, "status");
+  testing::SanitizeResponse response;
+  ExpectStraightAsThroughAValue(registry, response, "response without texts");
+  response.texts = std::vector<std::string>{"a*c", ""};
+  response.text = "x";
+  ExpectStraightAsThroughAValue(registry, response, "response");
+  testing::PluginResourceEvent event;
+  event.data = Struct({{"k", List({Int(-1)})}});
+  ExpectStraightAsThroughAValue(registry, event, "event");
+  BindingFullTypeHelp help;
+  help.name = "T";
+  help.fields.push_back({"f", "d", 4, {"vector", "struct"}, true});
+  help.values.push_back({"E", "", -3});
+  ExpectStraightAsThroughAValue(registry, help, "help records");
+
+  RegisterDefaults(registry_, "Omitting", kOmitWhenDefault);
+  RegisterDefaults(registry_, "Writing", 0);
+  {
+    RecordBuilder<WithNested> record(registry_, "WithNested");
+    SDK_BINDING_MEMBER(record, single);
+    SDK_BINDING_MEMBER(record, many, kOmitWhenDefault);
+    SDK_BINDING_MEMBER(record, named);
+    SDK_BINDING_MEMBER(record, bits, kOmitWhenDefault);
+  }
+  Defaults set;
+  set.flag = true;
+  set.real = kNaN;
+  set.text = "t";
+  set.table = {{"k", 0}};
+  set.kind = PluginResourceEventType::Delete;
+  set.maybe = 0;
+  set.object = Int(0);
+  WithNested nested;
+  ExpectStraightAsThroughAValue(registry, nested, "nested, all empty");
+  nested.single = Defaults();
+  nested.many = {Defaults(), set};
+  nested.named = {{"x", set}, {"y", std::nullopt}, {"z", Defaults()}};
+  nested.bits = {{}, {true}};
+  // The records of Defaults are the first registered for it, the omitting one.
+  ExpectStraightAsThroughAValue(registry, nested, "nested");
+  for (const char* name : {"Omitting", "Writing"}) {
+    const TypeRecord* record = registry_.FindTypeByName(name);
+    ASSERT_NE(record, nullptr);
+    TypeBinding binding = BindNativeType<Defaults>(registry);
+    binding.converter_type = record;
+    for (const Defaults* native : {&set, &nested.many[0]}) {
+      BindingResult through;
+      StructToValue(registry, through, native, record);
+      ASSERT_TRUE(through.ok()) << name;
+      HostValue via_value{};
+      ASSERT_TRUE(ToHostValue(via_value, through.value(), &registry));
+      BindingResult straight_result;
+      HostValue straight{};
+      bool complete = false;
+      ASSERT_TRUE(
+          ConvertToHostValue(straight_result, straight, native, binding, &registry, &complete));
+      EXPECT_TRUE(complete);
+      EXPECT_EQ(DescribeHost(straight), DescribeHost(via_value)) << name;
+      ReleaseHostValue(via_value);
+      ReleaseHostValue(straight);
+    }
+  }
+
+  {
+    RecordBuilder<Twice> record(registry_, "Twice");
+    SDK_BINDING_MEMBER(record, first);
+    SDK_BINDING_MEMBER(record, second);
+    record.Member(&Twice::third, "second");
+  }
+  ExpectStraightAsThroughAValue(registry, Twice(), "two members of one name");
+  { RecordBuilder<Empty> record(registry_, "Empty"); }
+  ExpectStraightAsThroughAValue(registry, Empty(), "empty record");
+  ExpectStraightAsThroughAValue(registry, std::vector<Empty>(2), "empty records");
+
+  // Failures: an unregistered record, alone and inside another.
+  ExpectStraightAsThroughAValue(registry, Unregistered(), "unregistered");
+  {
+    RecordBuilder<HoldsUnregistered> record(registry_, "HoldsUnregistered");
+    SDK_BINDING_MEMBER(record, inner);
+    SDK_BINDING_MEMBER(record, list);
+  }
+  ExpectStraightAsThroughAValue(registry, HoldsUnregistered(), "holds unregistered");
+}
+
 TEST_F(NativeConversionTest, AsyncFailureEventToValue) {
   BindingAsyncFailureEvent event;
   event.asyncToken = 7;
@@ -806,6 +1085,7 @@ void ConvertRandomInput(const BindingRegistry& registry, const BindingValue& inp
   BindingResult back;
   ToValue(registry, back, native);
   EXPECT_TRUE(back.ok()) << input.DebugString() << ": " << back.ErrorMessage();
+  ExpectStraightAsThroughAValue(registry, native, input.DebugString());
 }
 
 TEST_F(NativeConversionTest, RandomInputsEndInAValueOrAMessage) {

@@ -8,6 +8,10 @@
 // struct or enum element) is passed to each call. Converters report every failure by failing
 // the BindingResult with the exact message of the rule that failed; they do nothing when the
 // result is already failed, and no exception leaves them.
+//
+// A converter also writes its native type straight into a host value (ToHost), as converting it
+// to a value and that value to a host value would, without the value in between: that is how a
+// native handler's result reaches the host (native_conversion.h, ConvertToHostValue).
 #ifndef SDK_BINDING_VALUE_CONVERTER_H_
 #define SDK_BINDING_VALUE_CONVERTER_H_
 
@@ -17,11 +21,26 @@
 #include "sdk/binding/binding_value.h"
 #include "sdk/binding/static_type.h"
 #include "sdk/binding/type_descriptor.h"
+#include "sdk/host/plugin_abi.h"
 
 namespace sdk::binding {
 
 class BindingRegistry;
 struct TypeRecord;
+
+namespace detail {
+// What one conversion straight to a host value carries from member to member.
+struct HostConversion {
+  BindingResult& result;  // failures, with the messages of ToValue
+  const BindingRegistry* registry;
+  // Something that a value tree would refuse as too long (a text beyond kMaxBlobSize, a map
+  // beyond kMaxCollectionSize members): the conversion's failure once it is done, as a value
+  // tree's length error is.
+  bool length_error = false;
+  // False once memory for a host buffer could not be had, where ToHostValue returns false.
+  bool complete = true;
+};
+}  // namespace detail
 
 class ValueConverter {
  public:
@@ -38,6 +57,13 @@ class ValueConverter {
   // result's tree and must not be used. Does nothing when `result` is already failed.
   void ToValue(BindingResult& result, BindingValue& target, const void* native,
                const TypeRecord* type, const BindingRegistry* registry) const noexcept;
+  // Native object at `native` → `host` (all zero), as ToValue into an empty value followed by
+  // ToHostValue of that value would give it. Returns whether that value would hold what
+  // omit-when-default leaves out (IsDefaultValue). Failures go to the conversion's result, and
+  // `host` must then be released. Does nothing (and returns false) when the result is already
+  // failed.
+  bool ToHost(detail::HostConversion& conversion, HostValue& host, const void* native,
+              const TypeRecord* type) const noexcept;
 
   virtual ~ValueConverter() = default;
 
@@ -50,6 +76,8 @@ class ValueConverter {
                            const BindingRegistry* registry) const = 0;
   virtual void DoToValue(BindingResult& result, BindingValue& target, const void* native,
                          const TypeRecord* type, const BindingRegistry* registry) const = 0;
+  virtual bool DoToHost(detail::HostConversion& conversion, HostValue& host, const void* native,
+                        const TypeRecord* type) const = 0;
 };
 
 // Everything the registry keeps to convert one native type and to describe it.

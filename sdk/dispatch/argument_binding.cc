@@ -45,9 +45,6 @@ constexpr std::string_view kExtraMessagePack = "Extra MessgePack data found in b
 // Largest index an index path may name (exclusive).
 constexpr uint64_t kIndexLimit = 0x80000000u;
 
-// Bodies up to this size are copied to the stack when they need a terminating NUL.
-constexpr size_t kStackTextSize = 1024;
-
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Whether `text` starts with `prefix`, comparing ASCII letters in any case.
@@ -72,29 +69,6 @@ bool LooksLikeMessagePack(std::string_view text) {
 
 // Moves a decoded value into its target (a swap when both are roots).
 void Store(BindingValue& target, BindingResult& decoded) { target = std::move(decoded.value()); }
-
-// Calls `parse` with a NUL-terminated copy of at most `size` bytes of `text`, cut at its first
-// NUL: in place when the text holds a NUL, else on the stack or, when long, on the heap.
-template <typename Parse>
-void WithTerminatedText(const char* text, size_t size, Parse&& parse) {
-  if (text == nullptr || size == 0) {
-    parse("");
-    return;
-  }
-  if (std::memchr(text, '\0', size) != nullptr) {
-    parse(text);
-    return;
-  }
-  if (size < kStackTextSize) {
-    char buffer[kStackTextSize];
-    std::memcpy(buffer, text, size);
-    buffer[size] = '\0';
-    parse(static_cast<const char*>(buffer));
-    return;
-  }
-  const std::string copy(text, size);
-  parse(copy.c_str());
-}
 
 enum class IndexStatus : uint8_t { kOk, kFormat, kRange };
 
@@ -256,7 +230,7 @@ bool DecodeArgumentText(BindingResult& result, BindingValue& target, const Funct
     }
   } else if (content_type.starts_with("application/json") ||
              (sniff && !trimmed.empty() && (trimmed.front() == '{' || trimmed.front() == '['))) {
-    WithTerminatedText(raw.data(), raw.size(), [&](const char* text) { ParseJson(decoded, text); });
+    ParseJson(decoded, raw);
     if (!decoded.ok()) {
       result.Fail(kJsonArgument, name, function.name, decoded.ErrorMessage());
       return false;
@@ -289,7 +263,7 @@ bool DecodeBody(BindingResult& result, std::string_view content_type, const void
     }
   } else if (StartsWithIgnoringCase(content_type, "application/json") ||
              StartsWithIgnoringCase(content_type, "application/vnd.api+json")) {
-    WithTerminatedText(text, size, [&](const char* terminated) { ParseJson(result, terminated); });
+    ParseJson(result, std::string_view(size == 0 ? "" : text, size));
   } else if (StartsWithIgnoringCase(content_type, "application/x-yaml")) {
     const void* const nul = size == 0 ? nullptr : std::memchr(text, '\0', size);
     const size_t length =

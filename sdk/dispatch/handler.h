@@ -21,6 +21,7 @@
 #include "sdk/binding/binding_request_context.h"
 #include "sdk/binding/binding_result.h"
 #include "sdk/binding/binding_value.h"
+#include "sdk/binding/host_value.h"
 #include "sdk/binding/static_type.h"
 
 namespace sdk::dispatch {
@@ -46,6 +47,11 @@ inline constexpr uint32_t kMaxIndexedElementsPerCall = 65536;
 struct CallState {
   // The result value, or the failure (the structure {"error": message}).
   sdk::binding::BindingResult result;
+  // The result already converted to a host value, which the dispatcher then hands to the
+  // response as it is instead of converting `result`'s value: native handlers convert their
+  // native result straight to one. Only while `result` is ok; incomplete when memory for part
+  // of it could not be had, which answers 400 as when the dispatcher's own conversion fails.
+  sdk::binding::OwnedHostValue host_result;
   // Copied into the response unchanged; codes other than 1, 2 and 3 reach it as 0.
   uint8_t flags = 0;
   uint32_t code = 0;

@@ -16,6 +16,7 @@
 #define SDK_DISPATCH_JSON_ADAPTER_H_
 
 #include <string>
+#include <string_view>
 
 #include "sdk/binding/binding_result.h"
 
@@ -27,6 +28,8 @@ namespace sdk::dispatch {
 bool ParseJson(sdk::binding::BindingResult& result, const char* text);
 // The same over a string's characters; like the NUL-terminated form, it stops at the first NUL.
 bool ParseJson(sdk::binding::BindingResult& result, const std::string& text);
+// The same over counted bytes (a request body, say), which need no NUL after them.
+bool ParseJson(sdk::binding::BindingResult& result, std::string_view text);
 
 // Convenience forms returning the result.
 sdk::binding::BindingResult ParseJson(const char* text);

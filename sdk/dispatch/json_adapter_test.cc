@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "sdk/binding/nesting_limit.h"
 
@@ -54,6 +56,9 @@ TEST(JsonAdapterTest, Values) {
       {"-0.5", "-0.5", true},
       {"\"abc\"", "\"abc\"", true},
       {"\"a\\u0000b\"", "\"a\"", true},
+      // Each text that holds a NUL ends there; the ones after it are whole again.
+      {"[\"a\\u0000b\", \"cd\", {\"e\\u0000f\": \"g\\u0000\", \"h\": \"i\\n\"}, \"j\\u0000\"]",
+       "[\"a\", \"cd\", {\"e\": \"g\", \"h\": \"i\\x0A\"}, \"j\"]", true},
       {"\"\\u00e9\\n\"", "\"\xC3\xA9\\x0A\"", true},
       {"  [null, 1]  ", "[empty, 1u]", true},
       {"[]", "[]", true},
@@ -115,6 +120,23 @@ TEST(JsonAdapterTest, FailureLeavesOnlyTheError) {
   EXPECT_EQ(result.value().GetUnsigned(), 7u);
 }
 
+// A counted text needs no NUL after it (the buffer here has none, so that ASan reports a read
+// past its end), and stops at a NUL inside it.
+TEST(JsonAdapterTest, CountedTextIsReadUpToItsEndOrItsFirstNul) {
+  const std::string kText = R"({"texts": ["a\nb", "\u00e9"], "level": 2})";
+  const std::vector<char> exact(kText.begin(), kText.end());
+  BindingResult result;
+  ASSERT_TRUE(ParseJson(result, std::string_view(exact.data(), exact.size())))
+      << result.ErrorMessage();
+  EXPECT_EQ(result.value().DebugString(),
+            "{\"level\": 2u, \"texts\": [\"a\\x0Ab\", \"\xC3\xA9\"]}");
+  const BindingValue whole = result.value();
+  std::vector<char> cut(exact);
+  for (const char c : std::string_view("\0 not JSON", 10)) cut.push_back(c);
+  ASSERT_TRUE(ParseJson(result, std::string_view(cut.data(), cut.size()))) << result.ErrorMessage();
+  EXPECT_EQ(result.value(), whole);
+}
+
 TEST(JsonAdapterTest, TextStopsAtTheFirstNul) {
   const std::string text("[1]\0garbage", 11);
   const BindingResult result = ParseJson(text);
@@ -163,8 +185,8 @@ std::string Nested(size_t depth, const std::string& inner) {
   return text;
 }
 
-// The reader hashes each text while it decodes it in place: a text written with escapes and the
-// same text written plainly must meet in one interned entry.
+// A text is hashed once it is decoded in place: a text written with escapes and the same text
+// written plainly must meet in one interned entry.
 TEST(JsonAdapterTest, EscapedAndPlainTextsShareOneEntry) {
   BindingResult result;
   ASSERT_TRUE(
@@ -178,6 +200,63 @@ TEST(JsonAdapterTest, EscapedAndPlainTextsShareOneEntry) {
   EXPECT_EQ(value.InternedReferences("a\""), 2u);
   EXPECT_EQ(value.InternedReferences("xAyyyyyyyyyyyyyyyyyyyyyyyyyy"), 2u);
   EXPECT_EQ(value.GetTreeStats().interned_texts, 4u);
+}
+
+// Strings pass sixteen bytes at a time, with their short escapes decoded on the way and the
+// rest left to the reader. Each kind of piece is put at every offset of texts a few blocks long
+// (and twice, once at the very end), as a value and as a key, against the text it stands for;
+// a bad escape or a control byte must fail at its own offset.
+TEST(JsonAdapterTest, StringsDecodeAtEveryOffset) {
+  struct Piece {
+    std::string json;
+    std::string text;
+  };
+  const Piece kPieces[] = {
+      {"\\n", "\n"},
+      {"\\t", "\t"},
+      {"\\\"", "\""},
+      {"\\\\", "\\"},
+      {"\\/", "/"},
+      {"\\b", "\b"},
+      {"\\f", "\f"},
+      {"\\r", "\r"},
+      {"\\u0041", "A"},
+      {"\\u00e9", "\xC3\xA9"},
+      {"\\n\\t\\\"", "\n\t\""},
+      {"\\u20AC", "\xE2\x82\xAC"},
+      {"\\udc00", "\xED\xB0\x80"},  // a lone low surrogate as the reader writes it
+      {"\xC3\xA9", "\xC3\xA9"},
+      {"\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
+  };
+  const std::string filler = "The quick brown fox jumps over the lazy dog, 0123456789 ~!";
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t offset = 0; offset <= length; ++offset) {
+      for (const Piece& piece : kPieces) {
+        const std::string before = filler.substr(0, offset);
+        const std::string after = filler.substr(offset, length - offset);
+        const std::string json = before + piece.json + after + piece.json;
+        const std::string text = before + piece.text + after + piece.text;
+        BindingResult result;
+        ASSERT_TRUE(ParseJson(result, "[\"" + json + "\", {\"" + json + "\": 1}]"))
+            << "input: " << json << ": " << result.ErrorMessage();
+        EXPECT_EQ(result.value().At(0).GetString(), text) << "input: " << json;
+        EXPECT_EQ(result.value().At(1).MemberNameAt(0), text) << "input: " << json;
+        EXPECT_EQ(result.value().InternedReferences(text), 2u) << "input: " << json;
+      }
+      for (const std::string bad : {"\\x", "\x01", "\\u12x4"}) {
+        const std::string json = "\"" + filler.substr(0, offset) + "\\n" + bad +
+                                 filler.substr(offset, length - offset) + "\"";
+        BindingResult result;
+        EXPECT_FALSE(ParseJson(result, json)) << "input: " << json;
+        const std::string reason = bad == "\\u12x4"
+                                       ? "Incorrect hex digit after \\u escape in string."
+                                       : "Invalid escape character in string.";
+        EXPECT_EQ(result.ErrorMessage(),
+                  "Error: " + reason + " at offset " + std::to_string(offset + 3) + ".")
+            << "input: " << json;
+      }
+    }
+  }
 }
 
 TEST(JsonAdapterTest, NestingAtTheLimitParses) {

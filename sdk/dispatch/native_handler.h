@@ -7,12 +7,14 @@
 //
 // declares the function "PostSanitizerV1Sanitize" with one parameter "request" taken from the
 // body, converted into a SanitizeRequest by the registry's value→native conversion, and a
-// result converted back by native→value. Parameters are named in order, one spec per parameter
-// of the function (InBody, InQuery, InPath, InHeader, or Anywhere for an argument that may come
-// from any source); the parameter's type comes from the signature (native_conversion.h lists
-// the supported types: numbers, bool, std::string, BindingValue, registered enums and records,
-// vectors, maps, and std::optional of these for a parameter that the caller may leave out). The
-// records and enums that the signature uses must be registered before the declaration.
+// result converted straight to the response's host value (native→host, which gives what
+// native→value and then value→host would, without the value in between). Parameters are named
+// in order, one spec per parameter of the function (InBody, InQuery, InPath, InHeader, or
+// Anywhere for an argument that may come from any source); the parameter's type comes from the
+// signature (native_conversion.h lists the supported types: numbers, bool, std::string,
+// BindingValue, registered enums and records, vectors, TextList, maps, and std::optional of
+// these for a parameter that the caller may leave out). The records and enums that the
+// signature uses must be registered before the declaration.
 //
 // The function may be a function pointer, a lambda (capturing the plug-in object, say) or any
 // object with one non-template call operator. Its result is one of:
@@ -274,16 +276,18 @@ class NativeHandler final : public Handler {
         call.arguments);
   }
 
+  // The result goes straight to a host value for the response, as converting it to a value and
+  // that value to a host value would give it, without the value in between.
   template <typename Value>
   void StoreResult(CallState& state, const Value& value) {
-    const sdk::binding::TypeBinding& returns = record_->returns;
     state.result.value().Clear();
-    if (returns.converter != nullptr) {
-      returns.converter->ToValue(state.result, state.result.value(), &value, returns.converter_type,
-                                 registry_);
-    }
-    if (state.result.ok() && state.result.value().HasLengthError()) {
-      state.result.Fail(sdk::binding::kLengthErrorMessage);
+    bool complete = true;
+    HostValue& host = state.host_result.Set(true);
+    if (sdk::binding::ConvertToHostValue(state.result, host, &value, record_->returns, registry_,
+                                         &complete)) {
+      state.host_result.set_complete(complete);
+    } else {
+      state.host_result.Reset();
     }
     state.status_code = state.result.ok() ? kStatusOk : kStatusResultNotConvertible;
   }

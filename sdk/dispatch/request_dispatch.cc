@@ -282,6 +282,9 @@ void FillResponse(PluginResponseRecord& response, CallState& state,
   if (!state.ok()) {
     response.error_text = PluginDuplicateText(state.result.ErrorMessage());
     response.error_flag = 1;
+  } else if (state.host_result.has_value()) {
+    conversion_failed = !state.host_result.complete();
+    response.result = state.host_result.Take();
   } else {
     conversion_failed = !sdk::binding::ToHostValue(response.result, state.result.value(), registry);
   }

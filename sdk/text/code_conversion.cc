@@ -304,6 +304,10 @@ std::string Utf32ToUtf8(std::u32string_view text, bool* ok) {
   return result;
 }
 
+char* WriteUtf8(std::u32string_view text, char* out) {
+  return EncodeUtf8(text.data(), text.data() + text.size(), out);
+}
+
 DecodeStatus DecodeUtf8(const char** position, const char* end, char32_t* code_point) {
   const auto* p = reinterpret_cast<const unsigned char*>(*position);
   const auto* e = reinterpret_cast<const unsigned char*>(end);
@@ -368,6 +372,45 @@ bool IsValidUtf8(std::string_view text) {
       p = reinterpret_cast<const unsigned char*>(position);
     } while (p < end && !IsAsciiNotNul(*p));
   }
+}
+
+bool DecodeValidUtf8(std::string_view text, char32_t* out, size_t* size) {
+  // The same steps as IsValidUtf8, storing what they read: ASCII runs widened in blocks, the
+  // sequences after each run one at a time up to the next ASCII byte.
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  char32_t* const begin = out;
+  for (;;) {
+    // Each code point takes at least one byte, so the room WidenAscii needs is there.
+    WidenAscii(p, end, out);
+    if (p == end) break;
+    do {
+      if (*p == 0) {
+        // The check ends at the NUL, and so does the text; but the lenient conversion reads on
+        // and gives the empty text when a byte after it does not convert (rare: only a
+        // counted text can hold a NUL at all).
+        bool rest_converts = false;
+        Utf8ToUtf32(std::string_view(reinterpret_cast<const char*>(p + 1),
+                                     static_cast<size_t>(end - p - 1)),
+                    &rest_converts);
+        *size = rest_converts ? static_cast<size_t>(out - begin) : 0;
+        return true;
+      }
+      if (*p >= 0xC2 && *p <= 0xDF && end - p >= 2 && IsContinuation(p[1])) {
+        *out++ = static_cast<char32_t>((p[0] & 0x1F) << 6 | (p[1] & 0x3F));
+        p += 2;
+        continue;
+      }
+      const char* position = reinterpret_cast<const char*>(p);
+      if (DecodeUtf8(&position, reinterpret_cast<const char*>(end), out) != DecodeStatus::kOk) {
+        return false;
+      }
+      ++out;
+      p = reinterpret_cast<const unsigned char*>(position);
+    } while (p < end && !IsAsciiNotNul(*p));
+  }
+  *size = static_cast<size_t>(out - begin);
+  return true;
 }
 
 bool IsValidUtf8(const char* text) {

@@ -34,6 +34,10 @@ std::u32string Utf8ToUtf32(std::string_view text, bool* ok = nullptr);
 // value; a value above 0x10FFFF fails the whole conversion (empty result, *ok false).
 std::string Utf32ToUtf8(std::u32string_view text, bool* ok = nullptr);
 
+// Utf32ToUtf8 into the caller's buffer `out` (not null), which must have room for four bytes
+// per code point of `text`: the end of the bytes written, or null where Utf32ToUtf8 fails.
+char* WriteUtf8(std::u32string_view text, char* out);
+
 // Decodes one code point strictly from [*position, end). On kOk advances *position past the
 // sequence and stores the code point in *code_point when that is not null; on any other
 // status leaves both untouched.
@@ -43,6 +47,12 @@ DecodeStatus DecodeUtf8(const char** position, const char* end, char32_t* code_p
 // The empty text is valid.
 bool IsValidUtf8(const char* text);
 bool IsValidUtf8(std::string_view text);
+
+// IsValidUtf8 and then Utf8ToUtf32 in one pass, into the caller's buffer, as request handlers
+// need them: false when IsValidUtf8(text) is false (`out` then holds anything); otherwise the
+// code points of Utf8ToUtf32(text) at `out`, their number in *size, and true. `out` must have
+// room for text.size() code points.
+bool DecodeValidUtf8(std::string_view text, char32_t* out, size_t* size);
 
 }  // namespace sdk::text
 

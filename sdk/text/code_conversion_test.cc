@@ -149,6 +149,43 @@ TEST(IsValidUtf8Test, StopsAtNulAndAcceptsNull) {
   EXPECT_FALSE(IsValidUtf8("bad \xFF"));
 }
 
+// What the one-pass check and conversion gives, case by case; the block tests below check it
+// against the two steps on many more texts.
+TEST(DecodeValidUtf8Test, ChecksAndConvertsInOnePass) {
+  struct Case {
+    std::string_view utf8;
+    bool valid;
+    std::u32string_view utf32;  // when valid
+  };
+  using namespace std::string_view_literals;
+  const Case kCases[] = {
+      {"", true, U""},
+      {"plain ASCII, longer than one block of sixteen", true,
+       U"plain ASCII, longer than one block of sixteen"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true, U"caf\u00E9 \u20AC \U0001F600"},
+      {"cut at\0 the NUL"sv, true, U"cut at"},
+      // After the NUL nothing is checked, but a byte that does not convert even leniently
+      // leaves the empty text, as the lenient conversion of the whole text does.
+      {"ok\0\xFF"sv, true, U""},
+      {"ok\0\xC0\x80 overlong after the NUL"sv, true, U"ok"},
+      {"bad \xFF", false, U""},
+      {"overlong \xC0\xAF", false, U""},
+      {"surrogate \xED\xA0\x80", false, U""},
+      {"cut off \xE2\x82", false, U""},
+      {"NUL inside a sequence \xE2\0\x82"sv, false, U""},
+  };
+  for (const Case& c : kCases) {
+    std::vector<char32_t> out(c.utf8.size());
+    size_t size = 12345;
+    ASSERT_EQ(DecodeValidUtf8(c.utf8, out.data(), &size), c.valid)
+        << "input: " << testing::PrintToString(std::string(c.utf8));
+    if (c.valid) {
+      EXPECT_EQ(std::u32string_view(out.data(), size), c.utf32)
+          << "input: " << testing::PrintToString(std::string(c.utf8));
+    }
+  }
+}
+
 // The strict check done the plain way: the strict decoder, one sequence at a time.
 bool PlainIsValidUtf8(std::string_view text) {
   text = text.substr(0, text.find('\0'));
@@ -170,6 +207,15 @@ void ExpectAgreesWithPlain(const std::string& utf8) {
   EXPECT_EQ(Utf8ToUtf32(text, &ok), plain) << "input: " << testing::PrintToString(utf8);
   EXPECT_EQ(ok, plain_ok) << "input: " << testing::PrintToString(utf8);
   EXPECT_EQ(IsValidUtf8(text), PlainIsValidUtf8(text)) << "input: " << testing::PrintToString(utf8);
+  // The one-pass check and conversion against the two steps it stands for.
+  std::vector<char32_t> decoded(text.size());
+  size_t size = 0;
+  const bool valid = DecodeValidUtf8(text, decoded.data(), &size);
+  EXPECT_EQ(valid, IsValidUtf8(text)) << "input: " << testing::PrintToString(utf8);
+  if (valid) {
+    EXPECT_EQ(std::u32string_view(decoded.data(), size), Utf8ToUtf32(text))
+        << "input: " << testing::PrintToString(utf8);
+  }
 }
 
 void ExpectAgreesWithPlain(const std::u32string& utf32) {
@@ -182,6 +228,14 @@ void ExpectAgreesWithPlain(const std::u32string& utf32) {
       << "input size " << utf32.size() << ": "
       << testing::PrintToString(std::vector<uint32_t>(utf32.begin(), utf32.end()));
   EXPECT_EQ(ok, plain_ok) << "input size " << utf32.size();
+  // Writing into a buffer of four bytes per code point gives the same bytes, or fails alike.
+  std::vector<char> buffer(4 * text.size() + 1);
+  const char* const end = WriteUtf8(text, buffer.data());
+  EXPECT_EQ(end != nullptr, plain_ok) << "input size " << utf32.size();
+  if (end != nullptr) {
+    EXPECT_EQ(std::string_view(buffer.data(), static_cast<size_t>(end - buffer.data())), plain)
+        << "input size " << utf32.size();
+  }
 }
 
 // ASCII text is taken in blocks of 8 and 16 units, so each odd unit is placed at every offset

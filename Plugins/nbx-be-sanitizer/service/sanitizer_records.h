@@ -7,7 +7,9 @@
 // member that the caller may leave out is a std::optional, which gives it the optional mark;
 // the handlers (sanitizer_resources.h) put the defaults in. `text` of a containsSanitized
 // request is the one member a request must hold: it is registered as required, so a request
-// without it fails in the conversion, before the handler runs.
+// without it fails in the conversion, before the handler runs. The `texts` of a sanitize
+// request and response are TextLists, which convert as vectors of strings but keep a batch's
+// texts in one buffer.
 #ifndef PLUGINS_NBX_BE_SANITIZER_SERVICE_SANITIZER_RECORDS_H_
 #define PLUGINS_NBX_BE_SANITIZER_SERVICE_SANITIZER_RECORDS_H_
 
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "sdk/binding/binding_registry.h"
+#include "sdk/binding/text_list.h"
 
 namespace sanitizer::service {
 
@@ -52,7 +55,7 @@ struct ContainsSanitizedResponse {
 };
 
 struct SanitizeRequest {
-  std::optional<std::vector<std::string>> texts;
+  std::optional<sdk::binding::TextList> texts;
   std::optional<std::string> text;
   std::optional<uint32_t> level;
   std::optional<bool> removeDisallowedChars;
@@ -60,7 +63,7 @@ struct SanitizeRequest {
 };
 
 struct SanitizeResponse {
-  std::optional<std::vector<std::string>> texts;
+  std::optional<sdk::binding::TextList> texts;
   std::optional<std::string> text;
   bool modified = false;
 };

@@ -9,10 +9,10 @@
 // Absent request members take their defaults: level 1, every switch false. Before the first
 // engine exists the two text resources answer 404 "Sanitizer is not ready or available". A
 // text that is not valid UTF-8 is answered 400 "Invalid UTF-8 string" by both text resources:
-// sanitize checks every element of `texts` and `text` before it masks anything, so a request
-// with one invalid text gets no partial answer; containsSanitized checks its text rather than
-// decoding it leniently, since a text that does not decode would otherwise reach the engine as
-// an empty text and be reported clean whatever it holds.
+// sanitize checks every element of `texts` and `text` as it decodes it, and a request with one
+// invalid text gets no partial answer; containsSanitized checks its text rather than decoding
+// it leniently, since a text that does not decode would otherwise reach the engine as an empty
+// text and be reported clean whatever it holds.
 //
 // Each request takes the service's current snapshot once and answers from it alone, so all
 // texts of one request are masked by one engine, even when a new one is published meanwhile.

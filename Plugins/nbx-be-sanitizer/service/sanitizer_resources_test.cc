@@ -201,6 +201,51 @@ TEST_F(StartedTest, SanitizeBodiesInEveryFormat) {
   Check(harness_, kSanitizePath, cases);
 }
 
+// A batch of texts answers each of them as the same text sent alone does: the batch is read
+// into one list and written into another, the lone text into a string of its own. Texts of
+// every length up to a few thousand bytes, listed words, letters of two to four bytes, a text
+// that a NUL cuts and one that a bad byte after its NUL empties, under each switch.
+TEST_F(StartedTest, ABatchAnswersEachTextAsItsTextAloneDoes) {
+  using namespace std::string_literals;
+  const std::string pieces[] = {"oh",   "shit", "zorblax",      "sh\xC3\xAFt", "\xF0\x9F\x99\x82",
+                                "fine", "damn", "\xE2\x82\xAC", "bullshitter", " ",
+                                "\n"};
+  std::vector<std::string> texts = {"", "ab\0cd"s, "shit\0\xFF"s, std::string(3000, 'x') + " shit"};
+  for (size_t i = 0; texts.size() < 300; ++i) {
+    std::string text;
+    for (size_t j = 0; j < i % 40; ++j) text += pieces[(i * 7 + j * 3) % std::size(pieces)] + " ";
+    texts.push_back(text);
+  }
+  for (const char* options : {"", "aggressiveScan", "removeDisallowedChars", "level"}) {
+    const auto request = [&](MessagePack& body, uint32_t members) -> MessagePack& {
+      body.Map(members + (*options != 0 ? 1 : 0));
+      if (std::string_view(options) == "level") {
+        body.Text("level").Unsigned(3);
+      } else if (*options != 0) {
+        body.Text(options).Bool(true);
+      }
+      return body;
+    };
+    MessagePack batch;
+    request(batch, 1).Text("texts").Array(static_cast<uint32_t>(texts.size()));
+    for (const std::string& text : texts) batch.Text(text);
+    const Answer answer = harness_.Post(kSanitizePath, "application/x-msgpack", batch.bytes());
+    ASSERT_EQ(answer.status, 200u) << options << ": " << answer.error_text;
+    const sdk::binding::BindingValue& masked = answer.result.FindMember("texts");
+    ASSERT_EQ(masked.Size(), texts.size()) << options;
+    bool any_modified = false;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      MessagePack single;
+      request(single, 1).Text("text").Text(texts[i]);
+      const Answer alone = harness_.Post(kSanitizePath, "application/x-msgpack", single.bytes());
+      ASSERT_EQ(alone.status, 200u) << options << ", text " << i << ": " << alone.error_text;
+      EXPECT_EQ(masked.At(i), alone.result.FindMember("text")) << options << ", text " << i;
+      any_modified = any_modified || alone.result.FindMember("modified").GetBool();
+    }
+    EXPECT_EQ(answer.result.FindMember("modified").GetBool(), any_modified) << options;
+  }
+}
+
 TEST_F(StartedTest, ContainsSanitized) {
   const std::string required =
       "Couldn't assign value to 'request' of type SanitizerContainsSanitizedRequest because the "
